@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quillmend {
+
+enum SeekMode : std::uint32_t {
+  kSeekSet = 0,       // cursor := amount
+  kSeekBackward = 1,  // toward the start of the file
+  kSeekForward = 2,   // toward its end
+};
+
+// A read-only memory-mapped view of a whole input file with one read cursor. Opening never
+// reports an error: the owner tests Data() for null and Size() for 0. Inputs are never written.
+class MappedFile {
+ public:
+  // Opens and maps the file read-only.
+  explicit MappedFile(std::u16string path);
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  // Releases the view, the handles and the path. Owners call it once; calling it again, or
+  // letting the destructor run afterwards, releases nothing twice.
+  void Close();
+
+  const std::uint8_t* Data() const { return data_; }
+  std::uint64_t Size() const { return size_; }
+  std::uint64_t Cursor() const { return cursor_; }
+  const std::u16string& Path() const { return path_; }
+
+  // Moves the cursor. Backward and forward moves that would leave the 64-bit range do not move
+  // it and return 0; an unknown mode returns 0.
+  std::uint64_t Seek(std::uint64_t amount, std::uint32_t mode);
+
+  // Big-endian readers that advance the cursor by their width. A byte at or beyond Size()
+  // reads as 0 without touching memory outside the view, and the read then returns false.
+  bool ReadU8(std::uint8_t& out);
+  bool ReadU16(std::uint16_t& out, bool swap);
+  bool ReadU32(std::uint32_t& out, bool swap);
+
+ private:
+  void OpenPlatform();
+  void ClosePlatform();
+  // The byte at cursor + index, or 0 (and inside := false) when it lies outside the view.
+  std::uint8_t ByteAt(std::uint64_t index, bool& inside) const;
+
+  const std::uint8_t* data_ = nullptr;
+  std::u16string path_;
+  // Platform handles; kNoHandle records "not acquired" so Close releases only what Open got.
+  static constexpr std::intptr_t kNoHandle = -1;
+  std::intptr_t fileHandle_ = kNoHandle;
+  std::intptr_t mappingHandle_ = kNoHandle;
+  void* view_ = nullptr;
+  std::uint64_t size_ = 0;
+  std::uint64_t cursor_ = 0;
+};
+
+}  // namespace quillmend
