@@ -1,0 +1,125 @@
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "io/mapped_file.h"
+#include "io/utf8.h"
+#include "log_sink.h"
+#include "quillmend_sdk.h"
+#include "repair_context.h"
+#include "stage_guard.h"
+#include "stages.h"
+#include "version.h"
+
+namespace quillmend {
+namespace {
+
+inline constexpr char kLogFileName[] = "quillmend_sdk.log";
+
+// The damaged file of an advanced repair is scanned with a signed 32-bit position.
+inline constexpr std::uint64_t kMaxScannedFileSize = std::uint64_t{1} << 31;
+
+// Entry lines are written before the null checks.
+const char* Printable(const char* text) { return text != nullptr ? text : "(null)"; }
+
+ResultCode Init(const char* logDirectory, void* logOwner) {
+  if (logDirectory == nullptr || logOwner == nullptr) return kBadArgument;
+  // The separator is added without looking at the directory's last character.
+  const std::string logFilePath = std::string(logDirectory) +
+                                  static_cast<char>(std::filesystem::path::preferred_separator) +
+                                  kLogFileName;
+  InitLogEx(logOwner, kModuleTag, logFilePath.c_str());
+  LogInfo("Quillmend Sdk: %s", kVersionText);
+  return kOk;
+}
+
+ResultCode GeneralRepair(const char* damagedPath, const char* outputPath) {
+  LogInfo("corrupt: %s", Printable(damagedPath));
+  if (damagedPath == nullptr || outputPath == nullptr) return kBadArgument;
+
+  std::unique_ptr<RepairContext> context(new (std::nothrow) RepairContext);
+  if (!context) {
+    LogError("alloc failed!");
+    return kAllocFailed;
+  }
+  ResultCode r = RunStage([&] { return MapContextFile(*context, damagedPath); });
+  if (r != kOk) {
+    LogError("map failed! %d", r);
+    return r;
+  }
+  r = RunStage([&] { return VerifyDamagedFile(*context); });
+  if (r != kOk) {
+    LogError("verify failed! %d", r);
+    return r;
+  }
+  return r;
+}
+
+// Maps the damaged file of an advanced repair, which belongs to the call, not to the context.
+ResultCode MapDamagedFile(const char* damagedPath, std::unique_ptr<MappedFile>& damaged) {
+  damaged.reset(new (std::nothrow) MappedFile(Utf8ToWide(damagedPath)));
+  if (!damaged || damaged->Data() == nullptr || damaged->Size() == 0) return kAllocFailed;
+  if (damaged->Size() >= kMaxScannedFileSize) {
+    LogError(">>[!] The damaged file is too large: 2 GiB or more");
+    return kTooLarge;
+  }
+  return kOk;
+}
+
+ResultCode AdvanceRepair(const char* damagedPath, const char* samplePath, const char* outputPath) {
+  LogInfo("corrupt: %s, sample: %s", Printable(damagedPath), Printable(samplePath));
+  if (damagedPath == nullptr || outputPath == nullptr || samplePath == nullptr) {
+    return kBadArgument;
+  }
+
+  // Declared before the context so that it is closed after the context is destroyed.
+  std::unique_ptr<MappedFile> damaged;
+  ResultCode r = RunStage([&] { return MapDamagedFile(damagedPath, damaged); });
+  if (r != kOk) {
+    LogError("map corrupt failed!");
+    return r;
+  }
+
+  std::unique_ptr<RepairContext> context(new (std::nothrow) RepairContext);
+  if (!context) {
+    LogError("alloc failed!");
+    return kAllocFailed;
+  }
+  r = RunStage([&] { return MapContextFile(*context, samplePath); });
+  if (r != kOk) {
+    LogError("map failed! %d", r);
+    return r;
+  }
+  r = RunStage([&] { return PrepareSampleFile(*context); });
+  if (r != kOk) {
+    LogError("prepare failed! %d", r);
+    return r;
+  }
+  return r;
+}
+
+}  // namespace
+}  // namespace quillmend
+
+extern "C" {
+
+QUILLMEND_API int32_t QUILLMEND_CALL OrvM4aInit(const char* logDirectory, void* logOwner) {
+  return quillmend::RunStage([&] { return quillmend::Init(logDirectory, logOwner); });
+}
+
+QUILLMEND_API int32_t QUILLMEND_CALL OrvM4aGeneralRepair(const char* damagedPath,
+                                                         const char* outputPath) {
+  return quillmend::RunStage([&] { return quillmend::GeneralRepair(damagedPath, outputPath); });
+}
+
+QUILLMEND_API int32_t QUILLMEND_CALL OrvM4aAdvanceRepair(const char* damagedPath,
+                                                         const char* samplePath,
+                                                         const char* outputPath) {
+  return quillmend::RunStage(
+      [&] { return quillmend::AdvanceRepair(damagedPath, samplePath, outputPath); });
+}
+
+QUILLMEND_API void QUILLMEND_CALL OrvM4aDestroy(void) {}
+
+}  // extern "C"
