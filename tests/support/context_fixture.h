@@ -1,0 +1,23 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "sdk/repair_context.h"
+#include "support/test_support.h"
+
+namespace quillmend::test {
+
+// A repair context whose mapped file holds the given bytes.
+class ContextOver {
+ public:
+  explicit ContextOver(const Bytes& bytes) {
+    WriteFile(dir_.File("input.m4a"), bytes);
+    EXPECT_EQ(MapContextFile(context, dir_.File("input.m4a")), kOk);
+  }
+  RepairContext context;
+
+ private:
+  TempDir dir_;
+};
+
+}  // namespace quillmend::test
