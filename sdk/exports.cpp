@@ -7,6 +7,7 @@
 #include "io/utf8.h"
 #include "log_sink.h"
 #include "quillmend_sdk.h"
+#include "repair/general_fix.h"
 #include "repair_context.h"
 #include "stage_guard.h"
 #include "stages.h"
@@ -53,6 +54,8 @@ ResultCode GeneralRepair(const char* damagedPath, const char* outputPath) {
     LogError("verify failed! %d", r);
     return r;
   }
+  r = RunStage([&] { return GeneralFix(*context, outputPath); });
+  if (r != kOk) LogError("fix failed! %d", r);
   return r;
 }
 

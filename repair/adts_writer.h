@@ -1,0 +1,26 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "io/output_file.h"
+#include "mp4/frame_scanner.h"
+#include "sdk/repair_context.h"
+
+namespace quillmend {
+
+inline constexpr std::size_t kAdtsHeaderSize = 7;
+// The frame length field has 13 bits and counts the header too.
+inline constexpr std::uint32_t kMaxAdtsPayload = 8191 - kAdtsHeaderSize;
+
+// The fixed header of every frame: MPEG-4 AAC LC, 44100 Hz, two channels, no CRC, one raw data
+// block; only the frame length (payloadLength + 7, low 13 bits) varies.
+std::array<std::uint8_t, kAdtsHeaderSize> MakeAdtsHeader(std::uint32_t payloadLength);
+
+// Appends one ADTS frame: the header, then the span's bytes straight from the mapped file, then
+// a flush so the frame is on disk before the next one is looked for. Short writes are logged
+// and the repair goes on. A span longer than the header can describe, or not inside the file,
+// is skipped with a log line. Always returns kOk.
+ResultCode WriteAdtsFrame(RepairContext& context, const FrameSpan& span, AppendFile& stream);
+
+}  // namespace quillmend

@@ -1,0 +1,56 @@
+#include "frame_extraction.h"
+
+#include <exception>
+
+#include "adts_writer.h"
+#include "mp4/frame_scanner.h"
+#include "sdk/log_sink.h"
+
+namespace quillmend {
+namespace {
+
+ResultCode ExtractRegions(RepairContext& context, AppendFile& stream) {
+  if (!context.mdatTable || context.mdatTable->empty()) return kOk;
+  const OffsetTable regions = *context.mdatTable;
+  MappedFile& file = *context.file;
+  const auto fileSize = static_cast<std::uint32_t>(file.Size());
+  const HeadTable heads(context.frameHeads.get());
+
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    const std::uint32_t start = regions[i];
+    const std::uint32_t end = start == regions.back() ? fileSize : regions[i + 1] - 4;
+    // "mdat" in the last bytes of the file leaves no room for the mode test: nothing to cut.
+    if (start > fileSize || fileSize - start < 4) continue;
+
+    file.Seek(start, kSeekSet);
+    std::uint32_t firstWord = 0;
+    file.ReadU32(firstWord, false);
+    // Four zero bytes after "mdat" mean frames of the marker layout; anything else, profile.
+    const bool useProfile = firstWord != 0;
+    std::uint32_t scanStart = start + 4;
+    if (useProfile) {
+      file.Seek(4, kSeekBackward);
+      scanStart = start;
+    }
+    for (ResultCode r = kOk; r != kEndOfScan;) {
+      FrameSpan span;
+      r = FindFrameInRange(context, span, scanStart, end, useProfile, heads);
+      scanStart = static_cast<std::uint32_t>(file.Cursor());
+      if (r == kOk) WriteAdtsFrame(context, span, stream);
+    }
+  }
+  return kOk;
+}
+
+}  // namespace
+
+ResultCode ExtractFramesToAdts(RepairContext& context, AppendFile& stream) {
+  try {
+    return ExtractRegions(context, stream);
+  } catch (const std::exception&) {
+    LogError(">>[!] Parse frame to adts error");
+    return kAllocFailed;
+  }
+}
+
+}  // namespace quillmend

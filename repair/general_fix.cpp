@@ -1,0 +1,51 @@
+#include "general_fix.h"
+
+#include <filesystem>
+
+#include "convert/remux.h"
+#include "frame_extraction.h"
+#include "io/output_file.h"
+#include "io/utf8.h"
+#include "mp4/frame_heads.h"
+#include "sdk/log_sink.h"
+
+namespace quillmend {
+
+ResultCode GeneralFix(RepairContext& context, std::string_view outputPath) {
+  const std::u16string wideOutput = Utf8ToWide(outputPath);
+  const std::string outputDirectory = OutputDirectory(outputPath);
+  SetDefaultFrameHeads(context);
+
+  const std::string adtsPath = JoinPath(outputDirectory, kAdtsFileName);
+  // A left-over from an earlier run would put old frames into this output.
+  RemoveIfExists(adtsPath);
+  AppendFile stream(adtsPath);
+  if (!stream.IsOpen()) {
+    LogError(">>[!] Can't create the intermediate file %s", adtsPath.c_str());
+    return kIntermediateFile;
+  }
+  if (ResultCode r = ExtractFramesToAdts(context, stream); r != kOk) return r;
+  stream.Close();
+
+  return ConvertAdtsToM4a(context, outputDirectory, WideToUtf8(wideOutput));
+}
+
+ResultCode ConvertAdtsToM4a(RepairContext& /*context*/, std::string_view outputDirectory,
+                            const std::string& outputPath) {
+  const std::string adtsPath = JoinPath(outputDirectory, kAdtsFileName);
+  const std::int32_t r = ffmpeg_remux(adtsPath.c_str(), outputPath.c_str());
+  bool removed = true;
+  try {
+    RemoveIfExists(adtsPath);
+  } catch (const std::filesystem::filesystem_error& e) {
+    LogError(">>[!] %s", e.what());
+    removed = false;
+  }
+  if (r != 0) {
+    LogError("adts -> m4a ffmpeg error: %d", static_cast<int>(r));
+    return kMediaFailed;
+  }
+  return removed ? kOk : kIntermediateFile;
+}
+
+}  // namespace quillmend
