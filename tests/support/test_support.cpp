@@ -125,9 +125,9 @@ std::string Quote(const std::string& text) {
 
 void MakeRecording(const std::string& path, double seconds, const std::string& extra) {
   std::ostringstream command;
-  command << "ffmpeg -nostdin -v error -y"
+  command << "timeout 300 ffmpeg -nostdin -v error -y"
           << " -f lavfi -i \"sine=frequency=440:sample_rate=44100:duration=" << seconds << "\""
-          << " -f lavfi -i \"anoisesrc=color=pink:amplitude=0.2:sample_rate=44100:duration="
+          << " -f lavfi -i \"anoisesrc=color=pink:amplitude=0.2:seed=7:sample_rate=44100:duration="
           << seconds << "\""
           << " -filter_complex \"[0:a][1:a]amix=inputs=2:duration=shortest\""
           << " -ac 2 -ar 44100 -c:a aac -b:a 128k " << extra << " " << Quote(path);
@@ -137,7 +137,7 @@ void MakeRecording(const std::string& path, double seconds, const std::string& e
 std::vector<std::uint16_t> ProbePacketHeads(const std::string& path) {
   std::string output;
   const std::string command =
-      "ffprobe -v error -select_streams a:0 -show_packets -show_data " + Quote(path);
+      "timeout 300 ffprobe -v error -select_streams a:0 -show_packets -show_data " + Quote(path);
   if (Run(command, &output) != 0) throw std::runtime_error("ffprobe failed: " + command);
   std::vector<std::uint16_t> heads;
   std::istringstream in(output);
