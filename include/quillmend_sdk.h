@@ -25,6 +25,9 @@
 #define QUILLMEND_CALL
 #endif
 
+/* The library's version text, as its log banner and version resource show it. */
+#define QUILLMEND_SDK_VERSION_TEXT "1, 0, 0, 25-d-4f7fc416"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
