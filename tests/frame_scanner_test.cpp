@@ -21,8 +21,8 @@ struct Scan {
 };
 
 void PrintTo(const Scan& s, std::ostream* os) {
-  *os << "{result " << s.result << ", start " << s.start << ", length " << s.length
-      << ", cursor " << s.cursor << "}";
+  *os << "{result " << s.result << ", start " << s.start << ", length " << s.length << ", cursor "
+      << s.cursor << "}";
 }
 
 Scan InRange(RepairContext& context, std::uint32_t scanStart, std::uint32_t scanEnd,
@@ -69,8 +69,8 @@ TEST(FindFrameInRangeTest, TheCounterNotTheCursorBoundsTheScan) {
 }
 
 TEST(FindFrameInRangeTest, MarkerMode) {
-  ContextOver over(Bytes{0x01, 0x05, 0x14, 0xAA, 0x01, 0x00, 0x14, 0x01, 0x05, 0x15, 0x01, 0x07,
-                         0x14, 0xBB});
+  ContextOver over(
+      Bytes{0x01, 0x05, 0x14, 0xAA, 0x01, 0x00, 0x14, 0x01, 0x05, 0x15, 0x01, 0x07, 0x14, 0xBB});
   EXPECT_EQ(InRange(over.context, 0, 14, false), (Scan{kOk, 0, 10, 10}));
   EXPECT_EQ(InRange(over.context, 10, 14, false), (Scan{kEndOfScan, 10, 0, 14}));
   // 01 01 14 14 holds the pattern at 0 and 1; after opening at 0 the scan resumes at 2.
@@ -101,8 +101,8 @@ TEST(FindFrameInFileTest, TailContinuationAndEnds) {
   EXPECT_EQ(InFile(tail.context, 0), (Scan{kEndOfScan, 10, 38, 50}));
 
   // An open frame at 500, cursor one past the head that closed it before, next head at 700.
-  Bytes open = Bytes{}.Fill(500, 0).U16(0x216C).Fill(98, 0).U16(0x216C).Fill(98, 0).U16(0x212C)
-                   .Fill(20, 0);
+  Bytes open =
+      Bytes{}.Fill(500, 0).U16(0x216C).Fill(98, 0).U16(0x216C).Fill(98, 0).U16(0x212C).Fill(20, 0);
   ProfiledContext cont(open);
   EXPECT_EQ(InFile(cont.context, 601, FrameSpan{500, 0}), (Scan{kOk, 500, 200, 702}));
 
@@ -179,14 +179,15 @@ ResultCode ReferenceInFile(RepairContext& context, MappedFile& file, FrameSpan& 
       file.Seek(1, kSeekBackward);
     }
   }
-  if (open && size - 2 - span.start < 4096) span.length = static_cast<std::uint32_t>(size - 2 - span.start);
+  if (open && size - 2 - span.start < 4096)
+    span.length = static_cast<std::uint32_t>(size - 2 - span.start);
   return kEndOfScan;
 }
 
 Bytes RandomBytes(std::mt19937& random, std::size_t size) {
   // Mostly heads and their bytes, so frames, restarts and adjacent heads all occur.
-  static constexpr std::uint8_t kAlphabet[] = {0x21, 0x0C, 0x2C, 0x4E, 0x6C, 0x01, 0x14, 0x05,
-                                               0x00, 0x21, 0x0C, 0x01, 0x14, 0x7F};
+  static constexpr std::uint8_t kAlphabet[] = {0x21, 0x0C, 0x2C, 0x4E, 0x6C, 0x01, 0x14,
+                                               0x05, 0x00, 0x21, 0x0C, 0x01, 0x14, 0x7F};
   Bytes bytes;
   std::uniform_int_distribution<int> pick(0, sizeof kAlphabet - 1), filler(0, 60);
   while (bytes.size() < size) {

@@ -17,10 +17,9 @@ struct Recording {
   std::uint64_t mdatPayload = 0, mdatEnd = 0;
 };
 
-// FFmpeg's AAC encoder writes long-window frames with the KBD window shape (heads 0x211C and
-// 0x217C). Clearing that bit in the frames that start a channel pair element with window
-// sequence 0 or 3 gives a stream that still decodes and whose heads are those of recorders
-// (0x210C, 0x216C); at full bandwidth (-cutoff 20000) nearly every frame has them.
+// A recording made with the ffmpeg tool and passed through the recorderize example, so that
+// its frames begin as a hardware recorder's do; at full bandwidth (-cutoff 20000) nearly every
+// frame then starts with one of the heads the general repair knows.
 Recording MakeRecorderLikeRecording(const std::string& path, double seconds);
 
 // Top-level boxes: the offset of the first box of the given type, or 0.
