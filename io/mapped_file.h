@@ -34,6 +34,11 @@ class MappedFile {
   // it and return 0; an unknown mode returns 0.
   std::uint64_t Seek(std::uint64_t amount, std::uint32_t mode);
 
+  // Lets the system take the view's pages before offset out of this process's resident memory:
+  // the repairs read their inputs front to back once, and a long recording would otherwise stay
+  // resident in full. The bytes stay readable; a later read maps them in again.
+  void ReleasePagesBefore(std::uint64_t offset) const;
+
   // Big-endian readers that advance the cursor by their width. A byte at or beyond Size()
   // reads as 0 without touching memory outside the view, and the read then returns false.
   bool ReadU8(std::uint8_t& out);
@@ -55,6 +60,26 @@ class MappedFile {
   void* view_ = nullptr;
   std::uint64_t size_ = 0;
   std::uint64_t cursor_ = 0;
+};
+
+// Releases the pages of a front-to-back walk over a mapped file in steps, so that the walk's
+// resident memory stays bounded whatever the size of the file.
+class PageReleaser {
+ public:
+  explicit PageReleaser(const MappedFile& file) : file_(file) {}
+  // The walk will not read before offset again.
+  void Passed(std::uint64_t offset) {
+    if (offset >= released_ + kStep) {
+      released_ = offset;
+      file_.ReleasePagesBefore(offset);
+    }
+  }
+  void Finished() { file_.ReleasePagesBefore(file_.Size()); }
+
+ private:
+  static constexpr std::uint64_t kStep = std::uint64_t{8} << 20;
+  const MappedFile& file_;
+  std::uint64_t released_ = 0;
 };
 
 }  // namespace quillmend

@@ -42,6 +42,15 @@ void MappedFile::OpenPlatform() {
   data_ = static_cast<const std::uint8_t*>(view);
 }
 
+void MappedFile::ReleasePagesBefore(std::uint64_t offset) const {
+  if (view_ == nullptr) return;
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t length = (offset < size_ ? offset : size_) / page * page;
+  // The view is read-only and never written, so dropping its pages loses nothing: they come
+  // back from the file on the next access.
+  if (length > 0) ::madvise(view_, length, MADV_DONTNEED);
+}
+
 void MappedFile::ClosePlatform() {
   if (view_ != nullptr) ::munmap(view_, size_);
   // POSIX has no separate mapping object; mappingHandle_ stays unused here.

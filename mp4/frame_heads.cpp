@@ -18,6 +18,7 @@ namespace {
 void CollectSampleHeads(const OffsetTable& chunkOffsets, const ChunkRunTable& runs,
                         const SizeTable& sampleSizes, MappedFile& file, FrameHeadSet& heads) {
   const std::uint64_t fileSize = file.Size();
+  PageReleaser releaser(file);
   std::size_t c = 0;  // next chunk offset
   std::size_t s = 0;  // next sample size
   for (auto run = runs.begin(); run != runs.end(); ++run) {
@@ -29,6 +30,7 @@ void CollectSampleHeads(const OffsetTable& chunkOffsets, const ChunkRunTable& ru
     const auto samplesInChunk = static_cast<std::int32_t>(run->second);
     for (std::int32_t chunk = 0; chunk < chunkCount; ++chunk) {
       if (c >= chunkOffsets.size()) return;
+      releaser.Passed(chunkOffsets[c]);
       file.Seek(chunkOffsets[c++], kSeekSet);
       for (std::int32_t sample = 0; sample < samplesInChunk; ++sample) {
         if (s >= sampleSizes.size()) return;
@@ -52,6 +54,7 @@ ResultCode LearnFrameHeads(RepairContext& context) {
   if (context.chunkOffsets && context.samplesPerChunk && context.sampleSizes && context.file) {
     CollectSampleHeads(*context.chunkOffsets, *context.samplesPerChunk, *context.sampleSizes,
                        *context.file, heads);
+    context.file->ReleasePagesBefore(context.file->Size());
   }
   context.frameHeads = std::make_shared<const FrameHeadSet>(std::move(heads));
   context.chunkOffsets.reset();

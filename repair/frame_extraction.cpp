@@ -15,6 +15,7 @@ ResultCode ExtractRegions(RepairContext& context, AppendFile& stream) {
   MappedFile& file = *context.file;
   const auto fileSize = static_cast<std::uint32_t>(file.Size());
   const HeadTable heads(context.frameHeads.get());
+  PageReleaser releaser(file);
 
   for (std::size_t i = 0; i < regions.size(); ++i) {
     const std::uint32_t start = regions[i];
@@ -36,9 +37,13 @@ ResultCode ExtractRegions(RepairContext& context, AppendFile& stream) {
       FrameSpan span;
       r = FindFrameInRange(context, span, scanStart, end, useProfile, heads);
       scanStart = static_cast<std::uint32_t>(file.Cursor());
-      if (r == kOk) WriteAdtsFrame(context, span, stream);
+      if (r == kOk) {
+        WriteAdtsFrame(context, span, stream);
+        releaser.Passed(span.start);
+      }
     }
   }
+  releaser.Finished();
   return kOk;
 }
 

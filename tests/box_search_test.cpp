@@ -67,6 +67,19 @@ TEST(FindMediaDataTest, RecordsTheOffsetAfterEveryOccurrence) {
   EXPECT_EQ(MdatOffsets(Bytes{}.Fill(20, 7).Text("mdat")), (OffsetTable{24}));  // = file size
 }
 
+// The search runs a window of 16 MiB at a time; a type across a window's edge still counts.
+TEST(FindMediaDataTest, OccurrencesAcrossTheSearchWindowsAreFound) {
+  constexpr std::uint32_t kWindow = 16u << 20;
+  std::vector<std::uint8_t> bytes(kWindow + 64, 0);
+  for (std::uint32_t at : {kWindow - 2, kWindow + 5}) std::memcpy(&bytes[at], "mdat", 4);
+  test::TempDir dir;
+  test::WriteFile(dir.File("big.m4a"), bytes);
+  RepairContext context;
+  ASSERT_EQ(MapContextFile(context, dir.File("big.m4a")), kOk);
+  ASSERT_EQ(FindMediaData(context), kOk);
+  EXPECT_EQ(*context.mdatTable, (OffsetTable{kWindow + 2, kWindow + 9}));
+}
+
 TEST(FindMediaDataTest, FileWithoutMdatIsRefused) {
   test::LogCapture log;
   ContextOver over(Bytes{}.Text("mda").Fill(50, 0).Text("dat"));
