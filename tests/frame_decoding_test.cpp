@@ -121,6 +121,7 @@ class Decoding {
     return DecodeFramesToPcm(context, *file_, *decoder.decoderContext, decoder.resampler, pcm);
   }
   FrameBytes Pcm() const { return test::ReadFile(dir_.File("tmp.pcm")); }
+  MappedFile& file() { return *file_; }
 
   RepairContext context;
   SampleDecoder decoder;
@@ -136,8 +137,8 @@ std::vector<FrameBytes> FirstFrames(const FrameRun& run, std::size_t count) {
 
 struct Case {
   const char* name;
-  // The damaged bytes made of the run; may change the profile.
-  std::function<Bytes(const FrameRun&, FrameHeadSet&)> damaged;
+  // The damaged bytes made of the run.
+  std::function<Bytes(const FrameRun&)> damaged;
   ResultCode result;
   // How many of the run's frames reach the PCM file, counted from the first.
   std::function<std::size_t(const FrameRun&)> decoded;
@@ -149,23 +150,16 @@ const auto kAll = [](const FrameRun& run) { return run.frames.size(); };
 
 const Case kCases[] = {
     {"TwoTrailingBytesCloseTheLastFrame",
-     [](const FrameRun& run, FrameHeadSet&) { return Bytes(run.bytes).U16(0x0000); }, kOk, kAll},
-    {"TheTailRuleCutsTheLastFrameShortOfTwoBytes",
-     [](const FrameRun& run, FrameHeadSet&) { return run.bytes; }, kEndOfScan,
-     [](const FrameRun& run) { return run.frames.size() - 1; }},
+     [](const FrameRun& run) { return Bytes(run.bytes).U16(0x0000); }, kOk, kAll},
+    {"TheTailRuleCutsTheLastFrameShortOfTwoBytes", [](const FrameRun& run) { return run.bytes; },
+     kEndOfScan, [](const FrameRun& run) { return run.frames.size() - 1; }},
     {"AnEmptyFinalSpanIsRefusedNotTakenForTheEnd",
-     // The head after the run opens a frame whose tail is too long for one: it ends as a span
-     // of length 0, which the decoder refuses instead of being drained by it.
-     [](const FrameRun& run, FrameHeadSet&) {
+     // The head after the run opens a frame whose tail is too long for one: the scan ends on a
+     // span of length 0, which adds nothing and does not count as decoded.
+     [](const FrameRun& run) {
        return Bytes(run.bytes).U16(HeadOf(run.frames[0])).Fill(4200, 0x00);
      },
      kEndOfScan, kAll},
-    {"NoHeadAtAll",
-     [](const FrameRun& run, FrameHeadSet& heads) {
-       heads.clear();
-       return run.bytes;
-     },
-     kOk, [](const FrameRun&) { return std::size_t{0}; }},
 };
 
 class DecodeCaseTest : public testing::TestWithParam<Case> {};
@@ -173,9 +167,7 @@ class DecodeCaseTest : public testing::TestWithParam<Case> {};
 TEST_P(DecodeCaseTest, WritesExactlyTheDecodedFrames) {
   const Recording& sample = MakeOnce(2);
   const FrameRun run = CleanRun(sample, 12);
-  FrameHeadSet heads = run.heads;
-  const Bytes damaged = GetParam().damaged(run, heads);
-  Decoding decoding(sample.path, damaged, heads);
+  Decoding decoding(sample.path, GetParam().damaged(run), run.heads);
   EXPECT_EQ(decoding.Run(), GetParam().result);
   const FrameBytes expected = ReferencePcm(sample.path, FirstFrames(run, GetParam().decoded(run)));
   // 1024 samples per frame, two channels of two bytes.
@@ -233,16 +225,14 @@ TEST(DecodeFramesToPcmTest, AFrameCutByAFalseHeadIsSentAgainWhole) {
   ASSERT_NE(falseHead, 0u);
 
   Decoding decoding(sample.path, damaged, heads);
-  {  // The scanner does cut the frame there.
-    TempDir dir;
-    test::WriteFile(dir.File("d"), damaged);
-    MappedFile file(Utf8ToWide(dir.File("d")));
-    file.Seek(frameStart, kSeekSet);
-    FrameSpan span;
-    ASSERT_EQ(FindFrameInFile(decoding.context, file, span), kOk);
-    EXPECT_EQ(span.start, frameStart);
-    EXPECT_EQ(span.length, falseHead - frameStart);
-  }
+  // The scanner does cut the frame there.
+  decoding.file().Seek(frameStart, kSeekSet);
+  FrameSpan span;
+  ASSERT_EQ(FindFrameInFile(decoding.context, decoding.file(), span), kOk);
+  EXPECT_EQ(span.start, frameStart);
+  EXPECT_EQ(span.length, falseHead - frameStart);
+  decoding.file().Seek(0, kSeekSet);
+
   EXPECT_EQ(decoding.Run(), kOk);
   EXPECT_EQ(decoding.Pcm(), ReferencePcm(sample.path, run.frames));
 }
