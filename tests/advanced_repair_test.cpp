@@ -155,6 +155,17 @@ TEST_F(AdvanceRepairTest, AMonoRecordingComesBackAsStereo) {
   EXPECT_GE(match.CountAbove(0.9), match.windows.size() * 3 / 4);
 }
 
+// The tool's own failure does not change the result: it was started and has ended. Its exit
+// code is the only trace, as an information line.
+TEST_F(AdvanceRepairTest, ATranscoderThatFailsStillCountsAsRun) {
+  const Recordings& r = Stereo();
+  const std::string output = work_.File("fixed.unknown-container");
+  EXPECT_EQ(OrvM4aAdvanceRepair(r.damaged.c_str(), r.sample.c_str(), output.c_str()), ORVM4A_OK);
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"corrupt: " + r.damaged + ", sample: " + r.sample,
+                                                  "ffmpeg exited with code 1"}));
+  EXPECT_TRUE(Snapshot(work_.path()).empty());
+}
+
 // One row: a repair that fails in its last stage, with its code and log lines; nothing may be
 // left behind and no input written.
 struct Row {
