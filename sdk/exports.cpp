@@ -7,6 +7,7 @@
 #include "io/utf8.h"
 #include "log_sink.h"
 #include "quillmend_sdk.h"
+#include "repair/advance_fix.h"
 #include "repair/general_fix.h"
 #include "repair_context.h"
 #include "stage_guard.h"
@@ -99,6 +100,9 @@ ResultCode AdvanceRepair(const char* damagedPath, const char* samplePath, const 
     LogError("prepare failed! %d", r);
     return r;
   }
+  // The two paths go on as the caller gave them; the damaged file's cursor is still at 0.
+  r = RunStage([&] { return AdvanceFix(*context, *damaged, samplePath, outputPath); });
+  if (r != kOk) LogError("fix failed! %d", r);
   return r;
 }
 

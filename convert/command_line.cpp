@@ -1,0 +1,44 @@
+#include "process.h"
+
+namespace quillmend {
+
+std::vector<std::u16string> SplitCommandLine(std::u16string_view text) {
+  std::vector<std::u16string> arguments;
+  const auto isBlank = [](char16_t c) { return c == u' ' || c == u'\t'; };
+  std::size_t i = 0;
+  while (true) {
+    while (i < text.size() && isBlank(text[i])) ++i;
+    if (i == text.size()) return arguments;
+
+    // An argument begins here, even if its quotes leave it empty.
+    std::u16string argument;
+    bool quoted = false;
+    while (i < text.size()) {
+      std::size_t backslashes = 0;
+      while (i < text.size() && text[i] == u'\\') {
+        ++backslashes;
+        ++i;
+      }
+      if (i < text.size() && text[i] == u'"') {
+        argument.append(backslashes / 2, u'\\');
+        if (backslashes % 2 == 1) {
+          argument.push_back(u'"');  // escaped quote
+        } else if (quoted && i + 1 < text.size() && text[i + 1] == u'"') {
+          argument.push_back(u'"');  // "" inside quotes; quoting goes on
+          ++i;
+        } else {
+          quoted = !quoted;
+        }
+        ++i;
+        continue;
+      }
+      argument.append(backslashes, u'\\');
+      if (i == text.size() || (!quoted && isBlank(text[i]))) break;
+      argument.push_back(text[i]);
+      ++i;
+    }
+    arguments.push_back(std::move(argument));
+  }
+}
+
+}  // namespace quillmend

@@ -1,0 +1,57 @@
+#include "advance_fix.h"
+
+#include <cstdint>
+#include <string>
+
+#include "convert/transcoder.h"
+#include "io/output_file.h"
+#include "repair/frame_decoding.h"
+#include "repair/sample_decoder.h"
+#include "sdk/log_sink.h"
+
+namespace quillmend {
+
+ResultCode AdvanceFix(RepairContext& context, MappedFile& damagedFile, std::string_view samplePath,
+                      std::string_view outputPath) {
+  // Declared first so that it is closed after the decoder is released.
+  AppendFile pcmFile;
+  SampleDecoder decoder;
+  if (ResultCode r = OpenSampleDecoder(context, decoder, samplePath); r != kOk) return r;
+
+  const std::string pcmPath = JoinPath(OutputDirectory(outputPath), kPcmFileName);
+  // Read before and after decoding: implicit SBR or PS signalling in the frames can change the
+  // rate and the channel count the decoder reports.
+  const AVCodecContext& decoderContext = *decoder.decoderContext;
+  // Paths the tool cannot be given are refused before a long decoding and before any file is
+  // touched; the tool's own check runs again with the rate that decoding ends with.
+  if (ResultCode r =
+          CheckTranscoderArguments(static_cast<std::uint32_t>(decoderContext.sample_rate),
+                                   decoderContext.ch_layout.nb_channels, pcmPath, outputPath);
+      r != kOk) {
+    return r;
+  }
+
+  RemoveIfExists(pcmPath);  // a stale file from an earlier failed run must not be appended to
+  pcmFile = AppendFile(pcmPath);
+  if (!pcmFile.IsOpen()) {
+    LogError(">>[!] Can't create the intermediate file: %s", pcmPath.c_str());
+    return kIntermediateFile;
+  }
+
+  DecodeFramesToPcm(context, damagedFile, *decoder.decoderContext, decoder.resampler, pcmFile);
+
+  // Every frame was flushed as it was written, so the tool reads the whole audio while the
+  // file is still open.
+  const ResultCode r =
+      EncodePcmToM4a(context, static_cast<std::uint32_t>(decoderContext.sample_rate),
+                     decoderContext.ch_layout.nb_channels, pcmPath, outputPath);
+
+  decoder.Release();
+  pcmFile.Close();
+  // After a failed start the PCM is all that is left of the audio; it stays for another try.
+  if (r != kOk) return r;
+  RemoveIfExists(pcmPath);
+  return kOk;
+}
+
+}  // namespace quillmend
