@@ -88,6 +88,7 @@ ResultCode DecodeFramesToPcm(RepairContext& context, MappedFile& damagedFile,
   std::vector<std::uint8_t> spanBytes(kSpanCapacity);
   std::vector<std::uint8_t> pcm;
   ResamplerInput configured{decoderContext.ch_layout.nb_channels, decoderContext.sample_fmt};
+  PageReleaser releaser(damagedFile);
 
   FrameSpan span;
   while (true) {

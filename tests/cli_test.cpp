@@ -127,6 +127,39 @@ TEST_F(CliTest, NeverOverwritesWithoutForce) {
   EXPECT_EQ(Quillmend(input + " -o " + input + " --force").status, 1);
 }
 
+TEST_F(CliTest, AdvancedRepairWithASample) {
+  const std::string input = Copy("cut.m4a"), sample = Copy("memo.m4a", "healthy.m4a");
+  const Outcome run = Quillmend("--json " + input + " --sample " + sample);
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  const auto result = ParseFlatJson(run.out);
+  EXPECT_EQ(result.at("mode"), "advanced");
+  EXPECT_EQ(result.at("repaired"), "true");
+  EXPECT_NEAR(std::stod(result.at("duration_seconds")), 5.0, 0.3);
+  EXPECT_EQ(test::CountDecodeErrors(result.at("output")), 0);
+  EXPECT_FALSE(std::filesystem::exists(work_.File("tmp.pcm")));
+}
+
+// The library reports 0 once the transcoder has run, whatever it did; the tool looks at the
+// output itself.
+TEST_F(CliTest, ATranscoderThatFailsIsCaughtByTheTool) {
+  const std::string bin = work_.File("bin");
+  std::filesystem::create_directory(bin);
+  std::filesystem::copy_file(QUILLMEND_CLI, bin + "/quillmend");
+  test::WriteFile(bin + "/ffmpeg", test::Bytes{}.Text("#!/bin/sh\nexit 1\n"));
+  std::filesystem::permissions(bin + "/ffmpeg", std::filesystem::perms::owner_exec,
+                               std::filesystem::perm_options::add);
+  const std::string input = Copy("cut.m4a"), sample = Copy("memo.m4a", "healthy.m4a");
+  std::string out;
+  EXPECT_EQ(test::Run(bin + "/quillmend repair " + input + " --sample " + sample + " --log-dir " +
+                          logs_.path().string() + " 2>/dev/null",
+                      &out),
+            1);
+  EXPECT_NE(
+      out.find("FAILED    " + input + ": the ffmpeg tool ran but wrote no output file [code 0"),
+      std::string::npos)
+      << out;
+}
+
 TEST_F(CliTest, InspectTellsWhatTheRepairsSee) {
   std::string out;
   ASSERT_EQ(test::Run(std::string(QUILLMEND_CLI) + " inspect " + source_->File("memo.m4a"), &out),

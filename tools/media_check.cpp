@@ -26,7 +26,9 @@ struct FreeFrame {
 
 }  // namespace
 
-void QuietFfmpegLog() { av_log_set_level(AV_LOG_ERROR); }
+// The repairs feed damaged data to FFmpeg on purpose; its complaints about single frames would
+// bury the results, and the repair's own log says what failed.
+void QuietFfmpegLog() { av_log_set_level(AV_LOG_FATAL); }
 
 MediaCheck CheckMedia(const std::string& path, bool decode) {
   MediaCheck check;

@@ -18,7 +18,7 @@ struct MediaCheck {
 // them all.
 MediaCheck CheckMedia(const std::string& path, bool decode);
 
-// FFmpeg's own messages would interleave with ours; keep only its errors.
+// Keeps FFmpeg's own messages off the terminal.
 void QuietFfmpegLog();
 
 }  // namespace quillmend::tool
