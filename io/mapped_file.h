@@ -62,11 +62,14 @@ class MappedFile {
   std::uint64_t cursor_ = 0;
 };
 
-// Releases the pages of a front-to-back walk over a mapped file in steps, so that the walk's
-// resident memory stays bounded whatever the size of the file.
+// Releases the pages of a front-to-back walk over a mapped file in steps, and all of them when
+// the walk ends, so that resident memory stays bounded whatever the size of the file.
 class PageReleaser {
  public:
   explicit PageReleaser(const MappedFile& file) : file_(file) {}
+  ~PageReleaser() { file_.ReleasePagesBefore(file_.Size()); }
+  PageReleaser(const PageReleaser&) = delete;
+  PageReleaser& operator=(const PageReleaser&) = delete;
   // The walk will not read before offset again.
   void Passed(std::uint64_t offset) {
     if (offset >= released_ + kStep) {
@@ -74,7 +77,6 @@ class PageReleaser {
       file_.ReleasePagesBefore(offset);
     }
   }
-  void Finished() { file_.ReleasePagesBefore(file_.Size()); }
 
  private:
   static constexpr std::uint64_t kStep = std::uint64_t{8} << 20;

@@ -37,7 +37,6 @@ void ForEachBoxType(const MappedFile& file, const FourCc& type, Visit&& visit) {
     }
     releaser.Passed(from);
   }
-  releaser.Finished();
 }
 
 // Rejects a file whose first box is an ftyp box naming another major brand than "M4A ". A file

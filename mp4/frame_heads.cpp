@@ -54,7 +54,6 @@ ResultCode LearnFrameHeads(RepairContext& context) {
   if (context.chunkOffsets && context.samplesPerChunk && context.sampleSizes && context.file) {
     CollectSampleHeads(*context.chunkOffsets, *context.samplesPerChunk, *context.sampleSizes,
                        *context.file, heads);
-    context.file->ReleasePagesBefore(context.file->Size());
   }
   context.frameHeads = std::make_shared<const FrameHeadSet>(std::move(heads));
   context.chunkOffsets.reset();

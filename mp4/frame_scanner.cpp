@@ -1,5 +1,8 @@
 #include "frame_scanner.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace quillmend {
 namespace {
 
@@ -13,7 +16,18 @@ inline constexpr std::uint8_t kMarkerThird = 0x14;
 // second byte inside the file.
 std::uint64_t NextProfileHead(const std::uint8_t* data, std::uint64_t size, std::uint64_t from,
                               std::uint64_t to, const HeadTable& heads) {
-  for (std::uint64_t p = from; p < to && p + 1 < size; ++p) {
+  const std::uint64_t limit = size == 0 ? 0 : std::min(to, size - 1);
+  if (const int first = heads.CommonFirstByte(); first >= 0) {
+    for (std::uint64_t p = from; p < limit; ++p) {
+      const auto* hit = static_cast<const std::uint8_t*>(
+          std::memchr(data + p, first, static_cast<std::size_t>(limit - p)));
+      if (hit == nullptr) break;
+      p = static_cast<std::uint64_t>(hit - data);
+      if (heads.Contains(static_cast<std::uint16_t>(data[p] << 8 | data[p + 1]))) return p;
+    }
+    return to;
+  }
+  for (std::uint64_t p = from; p < limit; ++p) {
     if (heads.Contains(static_cast<std::uint16_t>(data[p] << 8 | data[p + 1]))) return p;
   }
   return to;
@@ -31,8 +45,12 @@ std::uint64_t NextMarker(const std::uint8_t* data, std::uint64_t size, std::uint
 }  // namespace
 
 HeadTable::HeadTable(const FrameHeadSet* heads) {
-  if (heads == nullptr) return;
-  for (std::uint16_t head : *heads) bits_[head >> 6] |= std::uint64_t{1} << (head & 63);
+  if (heads == nullptr || heads->empty()) return;
+  commonFirstByte_ = *heads->begin() >> 8;
+  for (std::uint16_t head : *heads) {
+    bits_[head >> 6] |= std::uint64_t{1} << (head & 63);
+    if (head >> 8 != commonFirstByte_) commonFirstByte_ = -1;
+  }
 }
 
 ResultCode FindFrameInRange(RepairContext& context, FrameSpan& span, std::uint32_t scanStart,

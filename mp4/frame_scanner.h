@@ -21,9 +21,13 @@ class HeadTable {
   HeadTable() = default;
   explicit HeadTable(const FrameHeadSet* heads);
   bool Contains(std::uint16_t head) const { return (bits_[head >> 6] >> (head & 63)) & 1; }
+  // The first byte that every head shares, or -1: recorders' profiles mostly have one, which
+  // lets the scan jump between its occurrences instead of testing every byte.
+  int CommonFirstByte() const { return commonFirstByte_; }
 
  private:
   std::array<std::uint64_t, 1024> bits_{};
+  int commonFirstByte_ = -1;
 };
 
 // The longest frame the whole-file scanner accepts. An AAC frame carries at most 6144 bits per

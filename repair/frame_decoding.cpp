@@ -118,6 +118,7 @@ ResultCode DecodeFramesToPcm(RepairContext& context, MappedFile& damagedFile,
     av_frame_unref(frame.get());
     // The decoder took the span, with or without samples; sending it again would only repeat
     // it, so the next frame is looked for from its closing head.
+    releaser.Passed(span.start);
     span = FrameSpan{};
     if (scan == kEndOfScan) return hadSamples ? kOk : kEndOfScan;
   }

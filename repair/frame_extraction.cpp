@@ -43,7 +43,6 @@ ResultCode ExtractRegions(RepairContext& context, AppendFile& stream) {
       }
     }
   }
-  releaser.Finished();
   return kOk;
 }
 

@@ -60,10 +60,11 @@ MediaCheck CheckMedia(const std::string& path, bool decode) {
   const auto drain = [&] {
     while (avcodec_receive_frame(codec.get(), frame.get()) == 0) ++check.decodedFrames;
   };
+  constexpr long long kPacketsDecoded = 256;
   while (av_read_frame(input.get(), packet.get()) >= 0) {
     if (packet->stream_index == stream) {
       ++check.aacFrames;
-      if (codec) {
+      if (codec && check.aacFrames <= kPacketsDecoded) {
         if (avcodec_send_packet(codec.get(), packet.get()) < 0) ++check.undecodableFrames;
         drain();
       }

@@ -1,5 +1,6 @@
 #include "repair_command.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,6 +32,13 @@ struct FileResult {
 std::string DefaultOutput(const fs::path& input, const std::optional<std::string>& outputDir) {
   const fs::path directory = outputDir ? fs::path(*outputDir) : input.parent_path();
   return (directory / (input.stem().string() + "-repaired.m4a")).string();
+}
+
+// This process's peak resident memory so far (the transcoder of an advanced repair is a process
+// of its own and not counted).
+long long PeakMemoryKb() {
+  rusage usage{};
+  return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : -1;
 }
 
 std::uintmax_t SizeOf(const fs::path& path) {
@@ -102,7 +110,9 @@ void PrintResult(const FileResult& file, const std::string& logFile, bool json) 
     } else {
       object.AddNull("duration_seconds").AddNull("aac_frames");
     }
-    object.Add("elapsed_seconds", file.seconds).Add("log", logFile);
+    object.Add("elapsed_seconds", file.seconds)
+        .Add("peak_memory_kb", PeakMemoryKb())
+        .Add("log", logFile);
     std::printf("%s\n", object.str().c_str());
   } else if (file.repaired) {
     std::printf("repaired  %s -> %s (%.1f s, %lld AAC frames)\n", file.input.c_str(),
