@@ -36,27 +36,34 @@ ResultCode Init(const char* logDirectory, void* logOwner) {
   return kOk;
 }
 
+// Runs one stage of a repair call; a failure is logged once more, with the stage's name.
+template <typename Stage>
+ResultCode RunLoggedStage(const char* failureFormat, Stage&& stage) {
+  const ResultCode r = RunStage(std::forward<Stage>(stage));
+  if (r != kOk) LogError(failureFormat, r);
+  return r;
+}
+
+std::unique_ptr<RepairContext> NewContext() {
+  std::unique_ptr<RepairContext> context(new (std::nothrow) RepairContext);
+  if (!context) LogError("alloc failed!");
+  return context;
+}
+
 ResultCode GeneralRepair(const char* damagedPath, const char* outputPath) {
   LogInfo("corrupt: %s", Printable(damagedPath));
   if (damagedPath == nullptr || outputPath == nullptr) return kBadArgument;
 
-  std::unique_ptr<RepairContext> context(new (std::nothrow) RepairContext);
-  if (!context) {
-    LogError("alloc failed!");
-    return kAllocFailed;
+  const std::unique_ptr<RepairContext> context = NewContext();
+  if (!context) return kAllocFailed;
+  ResultCode r =
+      RunLoggedStage("map failed! %d", [&] { return MapContextFile(*context, damagedPath); });
+  if (r == kOk) {
+    r = RunLoggedStage("verify failed! %d", [&] { return VerifyDamagedFile(*context); });
   }
-  ResultCode r = RunStage([&] { return MapContextFile(*context, damagedPath); });
-  if (r != kOk) {
-    LogError("map failed! %d", r);
-    return r;
+  if (r == kOk) {
+    r = RunLoggedStage("fix failed! %d", [&] { return GeneralFix(*context, outputPath); });
   }
-  r = RunStage([&] { return VerifyDamagedFile(*context); });
-  if (r != kOk) {
-    LogError("verify failed! %d", r);
-    return r;
-  }
-  r = RunStage([&] { return GeneralFix(*context, outputPath); });
-  if (r != kOk) LogError("fix failed! %d", r);
   return r;
 }
 
@@ -85,24 +92,17 @@ ResultCode AdvanceRepair(const char* damagedPath, const char* samplePath, const 
     return r;
   }
 
-  std::unique_ptr<RepairContext> context(new (std::nothrow) RepairContext);
-  if (!context) {
-    LogError("alloc failed!");
-    return kAllocFailed;
+  const std::unique_ptr<RepairContext> context = NewContext();
+  if (!context) return kAllocFailed;
+  r = RunLoggedStage("map failed! %d", [&] { return MapContextFile(*context, samplePath); });
+  if (r == kOk) {
+    r = RunLoggedStage("prepare failed! %d", [&] { return PrepareSampleFile(*context); });
   }
-  r = RunStage([&] { return MapContextFile(*context, samplePath); });
-  if (r != kOk) {
-    LogError("map failed! %d", r);
-    return r;
+  if (r == kOk) {
+    // The two paths go on as the caller gave them; the damaged file's cursor is still at 0.
+    r = RunLoggedStage("fix failed! %d",
+                       [&] { return AdvanceFix(*context, *damaged, samplePath, outputPath); });
   }
-  r = RunStage([&] { return PrepareSampleFile(*context); });
-  if (r != kOk) {
-    LogError("prepare failed! %d", r);
-    return r;
-  }
-  // The two paths go on as the caller gave them; the damaged file's cursor is still at 0.
-  r = RunStage([&] { return AdvanceFix(*context, *damaged, samplePath, outputPath); });
-  if (r != kOk) LogError("fix failed! %d", r);
   return r;
 }
 

@@ -1,8 +1,10 @@
 // quillmend: repairs damaged M4A recordings with the Quillmend library.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -60,30 +62,26 @@ std::string DefaultLogDir() {
 
 int Repair(const std::vector<std::string_view>& args) {
   RepairOptions options;
-  std::string logDir;
+  std::optional<std::string> logDir;
+  // Options that take a value: where it goes, and what to say when it is missing.
+  const struct {
+    std::string_view name;
+    std::optional<std::string>* target;
+    const char* missing;
+  } valued[] = {
+      {"-o", &options.output, "-o needs a file name"},
+      {"--output", &options.output, "-o needs a file name"},
+      {"--out-dir", &options.outputDir, "--out-dir needs a directory"},
+      {"--sample", &options.sample, "--sample needs a healthy recording"},
+      {"--log-dir", &logDir, "--log-dir needs a directory"},
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
-    const auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= args.size()) return nullptr;
-      (void)name;
-      return args[++i].data();
-    };
-    if (arg == "-o" || arg == "--output") {
-      const char* v = value("-o");
-      if (v == nullptr) return UsageError("-o needs a file name");
-      options.output = v;
-    } else if (arg == "--out-dir") {
-      const char* v = value("--out-dir");
-      if (v == nullptr) return UsageError("--out-dir needs a directory");
-      options.outputDir = v;
-    } else if (arg == "--sample") {
-      const char* v = value("--sample");
-      if (v == nullptr) return UsageError("--sample needs a healthy recording");
-      options.sample = v;
-    } else if (arg == "--log-dir") {
-      const char* v = value("--log-dir");
-      if (v == nullptr) return UsageError("--log-dir needs a directory");
-      logDir = v;
+    const auto option = std::find_if(std::begin(valued), std::end(valued),
+                                     [&](const auto& o) { return o.name == arg; });
+    if (option != std::end(valued)) {
+      if (i + 1 >= args.size()) return UsageError(option->missing);
+      *option->target = std::string(args[++i]);
     } else if (arg == "--json") {
       options.json = true;
     } else if (arg == "--force") {
@@ -102,7 +100,7 @@ int Repair(const std::vector<std::string_view>& args) {
   if (options.sample && !fs::is_regular_file(*options.sample)) {
     return UsageError("the sample " + *options.sample + " is not a file");
   }
-  options.logDir = logDir.empty() ? DefaultLogDir() : logDir;
+  options.logDir = logDir ? *logDir : DefaultLogDir();
   std::error_code error;
   fs::create_directories(options.logDir, error);
   if (error) return UsageError("cannot create the log directory " + options.logDir);
