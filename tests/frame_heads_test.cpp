@@ -1,111 +1,71 @@
 #include "mp4/frame_heads.h"
 
-#include <gtest/gtest.h>
-
-#include <set>
-
 #include "sdk/stages.h"
-#include "support/context_fixture.h"
-#include "support/log_capture.h"
+#include "support/context.h"
 
 namespace quillmend {
 namespace {
-
-using test::Bytes;
-using test::ContextOver;
 
 TEST(FrameHeadsTest, DefaultProfileIsExactlyTheFourRecorderHeads) {
   RepairContext context;
   EXPECT_EQ(SetDefaultFrameHeads(context), kOk);
   EXPECT_EQ(*context.frameHeads, (FrameHeadSet{0x210C, 0x212C, 0x214E, 0x216C}));
-  EXPECT_EQ(context.frameHeads->count(0x0C21), 0u);
 }
 
-// A file of 0xEE filler with the given two-byte heads written at the given offsets.
-Bytes FileWithHeads(std::size_t size,
-                    const std::vector<std::pair<std::size_t, std::uint16_t>>& heads) {
-  std::vector<std::uint8_t> bytes(size, 0xEE);
-  for (auto [offset, head] : heads) {
-    bytes[offset] = head >> 8;
-    bytes[offset + 1] = head & 0xFF;
+struct LearnCase {
+  OffsetTable offsets;
+  ChunkRunTable runs;
+  SizeTable sizes;
+  FrameHeadSet expected;
+};
+
+// Over 80 bytes with heads at 0, 10, 20, 30 (0x4400), 40, 45 (0x6600) and 60.
+const LearnCase kLearnCases[] = {
+    // Chunk 1 at 0 holds samples of 10 and 20 bytes, chunk 2 at 40 two of 5 bytes, chunk 3 (the
+    // second run, one sample per chunk) at 60 one of 3 bytes.
+    {{0, 40, 60}, {{1, 2}, {3, 1}}, {10, 20, 5, 5, 3}, {0x1111, 0x2222, 0x5555, 0x7777}},
+    {{30, 45}, {{1, 1}}, {10, 10}, {}},               // only zero second bytes: an empty profile
+    {{0, 10, 20}, {{1, 0}, {3, 1}}, {10}, {0x3333}},  // 0 samples per chunk use up the offsets
+    {{0, 10, 20}, {{1, 1}, {4, 2}}, {10, 10, 10, 10}, {0x1111, 0x2222, 0x3333}},  // no 4th chunk
+    // Tables that do not describe the file end the walk; what was collected before stays.
+    {{0, 10}, {{1, 1}, {4, 1}}, {10, 10, 10, 10}, {0x1111, 0x2222}},  // more chunks than offsets
+    {{0}, {{1, 3}}, {10, 10}, {0x1111, 0x2222}},                      // more samples than sizes
+    {{0}, {{1, 3}}, {10, 1, 10}, {0x1111}},               // a sample shorter than its head
+    {{0, 4000}, {{1, 1}}, {10, 10}, {0x1111}},            // a chunk past the end
+    {{10, 79}, {{1, 1}}, {10, 10}, {0x2222}},             // a chunk in the last byte
+    {{0}, {{1, 2}}, {0xFFFFFFF0, 10}, {0x1111}},          // a size past the end
+    {{0, 10}, {{1, 1}, {0x80000002u, 1}}, {10, 10}, {}},  // a count negative as signed 32-bit
+};
+
+TEST(LearnFrameHeadsTest, WalksTheTablesInOrderAndStopsWhereTheyEndOrBreak) {
+  test::Bytes file;
+  for (std::uint16_t head : {0x1111, 0x2222, 0x3333, 0x4400}) file.U16(head).Fill(8, 0xEE);
+  file.U16(0x5555).Fill(3, 0xEE).U16(0x6600).Fill(13, 0xEE).U16(0x7777).Fill(18, 0xEE);
+  ASSERT_EQ(file.size(), 80u);
+  for (const LearnCase& c : kLearnCases) {
+    test::ContextOver over(file);
+    RepairContext& context = over.context;
+    context.chunkOffsets = std::make_shared<const OffsetTable>(c.offsets);
+    context.samplesPerChunk = std::make_shared<const ChunkRunTable>(c.runs);
+    context.sampleSizes = std::make_shared<const SizeTable>(c.sizes);
+    EXPECT_EQ(LearnFrameHeads(context), kOk);
+    EXPECT_EQ(*context.frameHeads, c.expected) << testing::PrintToString(c.offsets);
+    EXPECT_FALSE(context.chunkOffsets || context.samplesPerChunk || context.sampleSizes);
   }
-  Bytes out;
-  for (auto b : bytes) out.U8(b);
-  return out;
 }
 
-FrameHeadSet Learn(const Bytes& file, OffsetTable offsets, ChunkRunTable runs, SizeTable sizes) {
-  ContextOver over(file);
-  RepairContext& context = over.context;
-  context.chunkOffsets = std::make_shared<const OffsetTable>(std::move(offsets));
-  context.samplesPerChunk = std::make_shared<const ChunkRunTable>(std::move(runs));
-  context.sampleSizes = std::make_shared<const SizeTable>(std::move(sizes));
-  EXPECT_EQ(LearnFrameHeads(context), kOk);
-  EXPECT_EQ(context.chunkOffsets, nullptr);
-  EXPECT_EQ(context.samplesPerChunk, nullptr);
-  EXPECT_EQ(context.sampleSizes, nullptr);
-  return context.frameHeads ? *context.frameHeads : FrameHeadSet{0xFFFF};
-}
-
-TEST(LearnFrameHeadsTest, WalksRunsChunksAndSamplesInTableOrder) {
-  // Chunk 1 at 10 holds samples of 4 and 6 bytes; chunk 2 at 40 holds two of 5 bytes; chunk 3
-  // (second run, one sample per chunk) at 60 holds one of 3 bytes.
-  const Bytes file =
-      FileWithHeads(80, {{10, 0x2101}, {14, 0x2102}, {40, 0x2103}, {45, 0x2100}, {60, 0x2104}});
-  EXPECT_EQ(Learn(file, {10, 40, 60}, {{1, 2}, {3, 1}}, {4, 6, 5, 5, 3}),
-            (FrameHeadSet{0x2101, 0x2102, 0x2103, 0x2104}));  // 0x2100: zero second byte
-}
-
-TEST(LearnFrameHeadsTest, ProfileEdgeCases) {
-  const Bytes same = FileWithHeads(40, {{0, 0x1234}, {10, 0x1234}, {20, 0x1234}});
-  EXPECT_EQ(Learn(same, {0, 10, 20}, {{1, 1}}, {10, 10, 10}), (FrameHeadSet{0x1234}));
-
-  const Bytes zeros = FileWithHeads(40, {{0, 0x1200}, {10, 0x3400}});
-  EXPECT_TRUE(Learn(zeros, {0, 10}, {{1, 1}}, {10, 10}).empty());
-
-  // A run of 0 samples per chunk still uses up its chunk offsets.
-  const Bytes skip = FileWithHeads(40, {{0, 0x1111}, {10, 0x2222}, {20, 0x3333}});
-  EXPECT_EQ(Learn(skip, {0, 10, 20}, {{1, 0}, {3, 1}}, {10}), (FrameHeadSet{0x3333}));
-
-  // A last run that starts beyond the chunk offsets contributes no chunk.
-  EXPECT_EQ(Learn(skip, {0, 10, 20}, {{1, 1}, {4, 2}}, {10, 10, 10, 10}),
-            (FrameHeadSet{0x1111, 0x2222, 0x3333}));
-}
-
-// Tables that do not describe the file end the walk; what was collected before stays.
-TEST(LearnFrameHeadsTest, BrokenTablesEndTheWalkInsideTheFile) {
-  const Bytes file = FileWithHeads(40, {{0, 0x1111}, {10, 0x2222}, {20, 0x3333}});
-  // More chunks than offsets (the runs describe 4 chunks of one sample, there are 2 offsets).
-  EXPECT_EQ(Learn(file, {0, 10}, {{1, 1}, {4, 1}}, {10, 10, 10, 10}),
-            (FrameHeadSet{0x1111, 0x2222}));
-  // More samples than sizes.
-  EXPECT_EQ(Learn(file, {0}, {{1, 3}}, {10, 10}), (FrameHeadSet{0x1111, 0x2222}));
-  // A sample shorter than two bytes would move the cursor backward.
-  EXPECT_EQ(Learn(file, {0}, {{1, 3}}, {10, 1, 10}), (FrameHeadSet{0x1111}));
-  // A chunk offset past the end, and a head in the last byte of the file.
-  EXPECT_EQ(Learn(file, {0, 4000}, {{1, 1}}, {10, 10}), (FrameHeadSet{0x1111}));
-  EXPECT_EQ(Learn(file, {10, 39}, {{1, 1}}, {10, 10}), (FrameHeadSet{0x2222}));
-  // A sample size that runs past the end: the next sample of the chunk lies outside.
-  EXPECT_EQ(Learn(file, {0}, {{1, 2}}, {0xFFFFFFF0, 10}), (FrameHeadSet{0x1111}));
-  // A huge run count read as signed 32-bit is negative: no chunk at all.
-  EXPECT_TRUE(Learn(file, {0, 10}, {{1, 1}, {0x80000002u, 1}}, {10, 10}).empty());
-}
-
-// The oracle is ffprobe's view of the recording's packets, not our own tables.
+// The oracle is FFmpeg's demuxer, not our own tables.
 TEST(LearnFrameHeadsTest, LearnsTheHeadsOfARealRecording) {
-  test::TempDir dir;
-  const std::string path = dir.File("healthy.m4a");
-  test::MakeRecording(path, 3.0);
-  std::set<std::uint16_t> expected;
-  for (std::uint16_t head : test::ProbePacketHeads(path)) {
-    if ((head & 0xFF) != 0) expected.insert(head);
+  const std::string path = test::Media("recorder-sample.m4a");
+  FrameHeadSet expected;
+  for (const auto& packet : test::ReadMedia(path).packets) {
+    if (packet.data[1] != 0) expected.insert(std::uint16_t(packet.data[0] << 8 | packet.data[1]));
   }
   ASSERT_FALSE(expected.empty());
-
   RepairContext context;
   ASSERT_EQ(MapContextFile(context, path), kOk);
   ASSERT_EQ(PrepareSampleFile(context), kOk);
-  EXPECT_EQ(*context.frameHeads, (FrameHeadSet(expected.begin(), expected.end())));
+  EXPECT_EQ(*context.frameHeads, expected);
 }
 
 }  // namespace

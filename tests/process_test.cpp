@@ -1,11 +1,9 @@
 #include "convert/process.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
+#include <csignal>
 
 #include "io/utf8.h"
-#include "support/test_support.h"
+#include "support/support.h"
 
 namespace quillmend {
 namespace {
@@ -21,11 +19,11 @@ TEST(GetExecutableDirectoryTest, IsWhereTheBuildPutTheHostAndItsTool) {
 
 TEST(RunHiddenTest, ReportsWhetherTheProgramStartedAndHowItEnded) {
   test::TempDir dir;
-  EXPECT_FALSE(RunHidden(Utf8ToWide(dir.File("missing")), u"").started);
-  EXPECT_FALSE(RunHidden(Utf8ToWide(dir.path().string()), u"").started);  // a directory
   test::WriteFile(dir.File("not-executable"), test::Bytes{}.Text("#!/bin/sh\n"));
-  EXPECT_FALSE(RunHidden(Utf8ToWide(dir.File("not-executable")), u"").started);
-
+  for (const std::string& path :
+       {dir.File("missing"), dir.path().string(), dir.File("not-executable")}) {
+    EXPECT_FALSE(RunHidden(Utf8ToWide(path), u"").started) << path;
+  }
   const ProcessOutcome exited = RunHidden(u"/bin/sh", u"-c \"exit 3\"");
   EXPECT_TRUE(exited.started);
   EXPECT_EQ(exited.exitCode, 3);
@@ -39,9 +37,9 @@ TEST(RunHiddenTest, ArgumentsArriveAsSplitAndInputIsEmpty) {
   const std::string out = dir.File("args.txt");
   const std::string script =
       "cat >\\\"$0\\\"; for a; do printf '[%s]' \\\"$a\\\" >>\\\"$0\\\"; done";
-  const std::u16string parameters =
-      Utf8ToWide("-c \"" + script + "\" \"" + out + "\" \"a b\" \"\" $HOME c\\\"d \\\\e");
-  ASSERT_TRUE(RunHidden(u"/bin/sh", parameters).started);
+  ASSERT_TRUE(RunHidden(u"/bin/sh", Utf8ToWide("-c \"" + script + "\" \"" + out +
+                                               "\" \"a b\" \"\" $HOME c\\\"d \\\\e"))
+                  .started);
   const auto bytes = test::ReadFile(out);
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "[a b][][$HOME][c\"d][\\\\e]");
 }

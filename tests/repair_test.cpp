@@ -1,0 +1,247 @@
+// Both repairs end to end through the public header, on recordings made with the ffmpeg tool.
+#include <algorithm>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "support/support.h"
+
+namespace quillmend {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ByteVector;
+using test::Media;
+
+TEST(InitTest, WritesTheBannerIntoTheLogDirectoryAndRefusesNulls) {
+  test::TempDir dir;
+  int owner = 0;
+  EXPECT_EQ(OrvM4aInit(nullptr, &owner), ORVM4A_ERR_ARGUMENT);
+  EXPECT_EQ(OrvM4aInit(dir.path().c_str(), nullptr), ORVM4A_ERR_ARGUMENT);
+  OrvM4aDestroy();
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+  // The separator is added even after a trailing one; the doubled separator names the same file.
+  ASSERT_EQ(OrvM4aInit((dir.path().string() + "/").c_str(), &owner), ORVM4A_OK);
+  std::ifstream log(dir.File("quillmend_sdk.log"));
+  std::string line;
+  ASSERT_TRUE(std::getline(log, line));
+  EXPECT_TRUE(line.ends_with(" [info] [Quillmend_sdk] Quillmend Sdk: 1, 0, 0, 25-d-4f7fc416"));
+  EXPECT_FALSE(std::getline(log, line));
+}
+
+class RepairTest : public test::LogTest {
+ protected:
+  // Copies a medium into this test's input directory.
+  std::string Input(const std::string& medium, const std::string& as = "") {
+    fs::create_directories(work_.path() / "in");
+    const fs::path path = work_.path() / "in" / (as.empty() ? medium : as);
+    fs::copy_file(Media(medium), path);
+    return path.string();
+  }
+  // Runs one repair into out/ over a stale intermediate file and an old output, and checks
+  // what every successful repair must show: result, log, that the inputs are unchanged and
+  // that only the output was written.
+  std::string Repair(const std::string& damaged, const std::string& sample = "") {
+    const fs::path out = work_.path() / "out";
+    fs::create_directories(out);
+    // Appended to, the stale frames would be out of order, the stale audio loud and long.
+    if (sample.empty()) fs::copy_file(Media("recorder.adts"), out / "tmp.adts");
+    if (!sample.empty()) test::WriteFile(out / "tmp.pcm", test::Bytes{}.Fill(44100 * 4 * 30, 0x7F));
+    test::WriteFile(out / "fixed.m4a", test::Bytes{}.Text("an old output"));
+    auto expected = test::Snapshot(work_.path());
+    for (const char* gone : {"out/tmp.adts", "out/tmp.pcm", "out/fixed.m4a"}) expected.erase(gone);
+    const std::string output = (out / "fixed.m4a").string();
+    if (sample.empty()) {
+      EXPECT_EQ(OrvM4aGeneralRepair(damaged.c_str(), output.c_str()), ORVM4A_OK);
+      EXPECT_EQ(Messages(), std::vector<std::string>{"corrupt: " + damaged});
+    } else {
+      EXPECT_EQ(OrvM4aAdvanceRepair(damaged.c_str(), sample.c_str(), output.c_str()), ORVM4A_OK);
+      EXPECT_EQ(Messages(),
+                std::vector<std::string>{"corrupt: " + damaged + ", sample: " + sample});
+    }
+    auto after = test::Snapshot(work_.path());
+    EXPECT_EQ(after.erase("out/fixed.m4a"), 1u);
+    EXPECT_EQ(after, expected);
+    return output;
+  }
+  test::TempDir work_;
+};
+
+// One way a recording gets damaged: the bytes that survive, with [lost0, lost1) destroyed.
+struct Damage {
+  const char* name;
+  ByteVector (*apply)(ByteVector bytes, std::uint64_t mdat0, std::uint64_t mdat1,
+                      std::uint64_t& lost0, std::uint64_t& lost1);
+};
+
+void PrintTo(const Damage& damage, std::ostream* os) { *os << damage.name; }
+
+const Damage kDamages[] = {
+    // A recorder that lost power never wrote its index.
+    {"CutBeforeMoov",
+     [](ByteVector b, auto, auto, auto&, auto&) { return test::CutBefore(b, "moov"); }},
+    {"HeaderWiped",
+     [](ByteVector b, auto, auto, std::uint64_t& lost0, std::uint64_t& lost1) {
+       std::fill(b.begin(), b.begin() + 32, 0);
+       lost0 = 0, lost1 = 32;
+       return b;
+     }},
+    {"GarbageInAudio",
+     [](ByteVector b, std::uint64_t mdat0, std::uint64_t mdat1, std::uint64_t& lost0,
+        std::uint64_t& lost1) {
+       lost0 = (mdat0 + mdat1) / 2, lost1 = lost0 + 5000;
+       std::mt19937 random(4242);
+       for (auto i = lost0; i < lost1; ++i) b[i] = static_cast<std::uint8_t>(random());
+       return b;
+     }},
+    {"CutInsideAudio",
+     [](ByteVector b, std::uint64_t mdat0, std::uint64_t mdat1, auto&, auto&) {
+       return ByteVector(b.begin(), b.begin() + long(mdat0 + (mdat1 - mdat0) * 3 / 5));
+     }},
+};
+
+bool IsRecorderHead(const ByteVector& bytes, std::uint64_t at) {
+  const int head = bytes[at] << 8 | bytes[at + 1];
+  return head == 0x210C || head == 0x212C || head == 0x214E || head == 0x216C;
+}
+
+class GeneralRepairTest : public RepairTest, public testing::WithParamInterface<Damage> {};
+
+TEST_P(GeneralRepairTest, RecoversTheOriginalFramesWithoutReencoding) {
+  const ByteVector original = test::ReadFile(Media("recorder.m4a"));
+  const auto frames = test::ReadMedia(Media("recorder.m4a")).packets;
+  const std::uint64_t mdat = test::CutBefore(original, "mdat").size();
+  const std::uint64_t mdatEnd =
+      mdat + (std::uint64_t{original[mdat]} << 24 | original[mdat + 1] << 16 |
+              original[mdat + 2] << 8 | original[mdat + 3]);
+  std::uint64_t lost0 = 0, lost1 = 0;
+  const ByteVector damaged = GetParam().apply(original, mdat + 8, mdatEnd, lost0, lost1);
+  const std::string input = work_.File("damaged.m4a");
+  test::WriteFile(input, damaged);
+  const auto repaired = test::ReadMedia(Repair(input));
+  ASSERT_TRUE(repaired.opened);
+  EXPECT_EQ(repaired.streams, std::vector<std::string>{"audio:aac"});
+
+  // Every output packet that is an original frame, matched in order.
+  std::map<ByteVector, std::size_t> indexOf;
+  for (std::size_t i = 0; i < frames.size(); ++i) indexOf.emplace(frames[i].data, i);
+  std::vector<bool> recovered(frames.size());
+  std::size_t exact = 0, last = 0;
+  for (const auto& packet : repaired.packets) {
+    if (const auto found = indexOf.find(packet.data); found != indexOf.end()) {
+      EXPECT_GE(found->second, last) << "frames out of order";
+      last = found->second;
+      recovered[found->second] = true;
+      ++exact;
+    }
+  }
+  // The frames that must come back byte for byte: cut from one recorder head to the next, a
+  // frame comes back when it and the next frame start with recorder heads that survived and no
+  // recorder head hides inside its own bytes. The others are dropped or merged by design.
+  const auto survives = [&](std::uint64_t from, std::uint64_t to) {
+    return to <= damaged.size() && (to <= lost0 || from >= lost1);
+  };
+  std::size_t expected = 0, inside = 0;
+  for (std::size_t i = 0; i + 1 < frames.size(); ++i) {
+    const auto at = static_cast<std::uint64_t>(frames[i].position), size = frames[i].data.size();
+    const auto next = static_cast<std::uint64_t>(frames[i + 1].position);
+    inside += at + size <= damaged.size();
+    if (!survives(at, at + size) || !survives(next, next + 2)) continue;
+    bool mustComeBack = IsRecorderHead(damaged, at) && IsRecorderHead(damaged, next);
+    for (auto j = at + 1; j + 1 < at + size; ++j) mustComeBack &= !IsRecorderHead(damaged, j);
+    EXPECT_TRUE(!mustComeBack || recovered[i]) << "frame " << i << " was lost";
+    expected += mustComeBack;
+  }
+  EXPECT_GE(expected, inside * 9 / 10) << "fixture too damaged to judge";
+  // The frames that are not originals (merged or split by design) are the only ones that may
+  // fail to decode.
+  const int errors = test::CountDecodeErrors(work_.File("out/fixed.m4a"));
+  EXPECT_GE(errors, 0);
+  EXPECT_LE(std::size_t(errors), repaired.packets.size() - exact);
+  std::printf("[ %s ] %zu of %zu original frames back byte for byte, %zu packets, %d undecodable\n",
+              GetParam().name, exact, frames.size(), repaired.packets.size(), errors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Damages, GeneralRepairTest, testing::ValuesIn(kDamages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The output decodes without a complaint and is stereo, whatever the sample was; returns how
+// closely its audio follows the original's, and prints it.
+test::AudioMatch CompareWithOriginal(const std::string& original, const std::string& repaired,
+                                     std::size_t window, long dropStep) {
+  EXPECT_EQ(test::CountDecodeErrors(repaired), 0);
+  const auto media = test::ReadMedia(repaired);
+  EXPECT_EQ(media.channels, 2);
+  const double expected = test::ReadMedia(original).seconds;
+  EXPECT_LE(media.seconds, expected * 1.03);
+  EXPECT_GE(media.seconds, expected * (dropStep ? 0.85 : 0.97));
+  const auto match = test::CompareAudio(test::DecodeMono(original), test::DecodeMono(repaired),
+                                        window, 4096, dropStep);
+  std::printf("%.3f s of %.3f s; delay %ld samples; %zu of %zu windows above 0.9, worst %.4f\n",
+              media.seconds, expected, match.lag, match.CountAbove(0.9), match.windows.size(),
+              match.Worst());
+  return match;
+}
+
+// The damaged copy's audio comes back whole: as long as the original, and like it in every
+// one-second window.
+TEST_F(RepairTest, AdvancedRepairOfARecordingCutBeforeItsIndex) {
+  const std::string output = Repair(Input("recorder-cut.m4a"), Input("recorder-sample.m4a"));
+  const auto match = CompareWithOriginal(Media("recorder.m4a"), output, 44100, 0);
+  EXPECT_GE(match.windows.size(), 7u);
+  EXPECT_GT(match.Worst(), 0.9);
+}
+
+// The head of a one-channel frame holds the frame's global gain, so the profile learned from a
+// short sample lacks heads of the damaged recording and finds false ones inside frames. Spans
+// opened at a false head are merged until they reach the length cap and dropped, whole frames
+// at a time, and now and then a false span decodes: some audio is lost or replaced, but most of
+// what comes back is the original's, in order. Short windows keep the glitches apart.
+TEST_F(RepairTest, AdvancedRepairOfAMonoRecordingComesBackAsStereo) {
+  const std::string output = Repair(Input("mono-cut.m4a"), Input("mono-sample.m4a"));
+  const auto match = CompareWithOriginal(Media("mono.m4a"), output, 4410, 1024);
+  EXPECT_GE(match.CountAbove(0.9), match.windows.size() * 3 / 4);
+}
+
+// The library keeps no state between calls: repairs of different files into different
+// directories give the same bytes on several threads at once as each one alone.
+TEST_F(RepairTest, ConcurrentRepairsGiveTheSameOutputsAsAlone) {
+  struct Job {
+    std::string damaged, sample;
+  };
+  const std::string shorter = work_.File("in/recorder-shorter.m4a");
+  const ByteVector cut = test::ReadFile(Input("recorder-cut.m4a"));
+  test::WriteFile(shorter, ByteVector(cut.begin(), cut.begin() + long(cut.size() / 2)));
+  const std::vector<Job> jobs = {
+      {work_.File("in/recorder-cut.m4a"), ""},
+      {shorter, ""},
+      {Input("recorder-cut.m4a", "again.m4a"), Input("recorder-sample.m4a")},
+      {Input("mono-cut.m4a"), Input("mono-sample.m4a")}};
+  const auto run = [&](std::size_t i, const std::string& round, int32_t& code) {
+    const fs::path dir = work_.path() / round / std::to_string(i);
+    fs::create_directories(dir);
+    const std::string output = (dir / "fixed.m4a").string();
+    code = jobs[i].sample.empty() ? OrvM4aGeneralRepair(jobs[i].damaged.c_str(), output.c_str())
+                                  : OrvM4aAdvanceRepair(jobs[i].damaged.c_str(),
+                                                        jobs[i].sample.c_str(), output.c_str());
+  };
+  std::vector<int32_t> alone(jobs.size(), -1), together(jobs.size(), -1);
+  for (std::size_t i = 0; i < jobs.size(); ++i) run(i, "alone", alone[i]);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < jobs.size(); ++i)
+    threads.emplace_back(run, i, "together", std::ref(together[i]));
+  for (auto& thread : threads) thread.join();
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    EXPECT_EQ(alone[i], ORVM4A_OK);
+    EXPECT_EQ(together[i], ORVM4A_OK);
+    const ByteVector output =
+        test::ReadFile(work_.path() / "alone" / std::to_string(i) / "fixed.m4a");
+    EXPECT_GT(output.size(), 10000u) << i;
+    EXPECT_EQ(test::ReadFile(work_.path() / "together" / std::to_string(i) / "fixed.m4a"), output)
+        << i;
+    EXPECT_EQ(test::Snapshot(work_.path() / "together" / std::to_string(i)).size(), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace quillmend
