@@ -41,7 +41,7 @@ FrameRun CleanRun(int channels, std::size_t count = 12) {
       run.heads.insert(static_cast<std::uint16_t>(all[i][0] << 8 | all[i][1]));
       run.bytes.Raw(all[i]);
     }
-    const ByteVector& data = run.bytes.data();
+    const ByteVector& data = run.bytes.data;
     for (std::size_t p = 0; usable && p + 1 < data.size(); ++p) {
       usable = !run.heads.contains(std::uint16_t(data[p] << 8 | data[p + 1])) || starts.contains(p);
     }
@@ -178,7 +178,7 @@ TEST(DecodeFramesToPcmTest, WithoutAHeadTheDecoderIsNotTouched) {
 TEST(DecodeFramesToPcmTest, AFrameCutByAFalseHeadIsSentAgainWhole) {
   const FrameRun run = CleanRun(2);
   const Bytes damaged = Bytes(run.bytes).U16(0x0000);
-  const ByteVector& data = damaged.data();
+  const ByteVector& data = damaged.data;
   const std::size_t frameStart = run.frames[0].size() + run.frames[1].size() + run.frames[2].size();
   // A value found once in the whole file, a few bytes into the fourth frame.
   FrameHeadSet heads = run.heads;

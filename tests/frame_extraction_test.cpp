@@ -1,3 +1,4 @@
+// The general repair's frame extraction and the ADTS frames it writes.
 #include "repair/frame_extraction.h"
 
 #include "mp4/box_search.h"
@@ -9,27 +10,69 @@ namespace quillmend {
 namespace {
 
 using test::Bytes;
-using Frames = std::vector<test::ByteVector>;
+using test::ByteVector;
+using Header = std::array<std::uint8_t, kAdtsHeaderSize>;
+using Frames = std::vector<ByteVector>;
 
-// The payloads of the ADTS frames that the extraction writes for a damaged file.
-Frames Extract(const Bytes& damaged) {
-  test::ContextOver over(damaged);
-  test::TempDir dir;
-  AppendFile stream(dir.File("tmp.adts"));
-  SetDefaultFrameHeads(over.context);
-  EXPECT_EQ(FindMediaData(over.context), kOk);
-  EXPECT_EQ(ExtractFramesToAdts(over.context, stream), kOk);
-  stream.Close();
-  const auto bytes = test::ReadFile(dir.File("tmp.adts"));
-  Frames frames;
-  for (std::size_t at = 0, length; at + kAdtsHeaderSize <= bytes.size(); at += length) {
-    length = (bytes[at + 3] & 3) << 11 | bytes[at + 4] << 3 | bytes[at + 5] >> 5;
-    frames.emplace_back(bytes.begin() + at + kAdtsHeaderSize, bytes.begin() + at + length);
+TEST(AdtsHeaderTest, OnlyTheLengthFieldVaries) {
+  EXPECT_EQ(MakeAdtsHeader(1), (Header{0xFF, 0xF1, 0x50, 0x80, 0x01, 0x1F, 0xFC}));
+  EXPECT_EQ(MakeAdtsHeader(371), (Header{0xFF, 0xF1, 0x50, 0x80, 0x2F, 0x5F, 0xFC}));
+  EXPECT_EQ(MakeAdtsHeader(8184), (Header{0xFF, 0xF1, 0x50, 0x83, 0xFF, 0xFF, 0xFC}));
+  for (std::uint32_t length = 0; length <= kMaxAdtsPayload; ++length) {
+    const Header h = MakeAdtsHeader(length);
+    ASSERT_EQ((Header{h[0], h[1], h[2], std::uint8_t(h[3] & 0xFC), 0, 0, h[6]}),
+              (Header{0xFF, 0xF1, 0x50, 0x80, 0, 0, 0xFC}));
+    ASSERT_EQ(std::uint32_t((h[3] & 0x03) << 11 | h[4] << 3 | h[5] >> 5), length + 7);
+    ASSERT_EQ(h[5], ((length << 5) - 1) & 0xFF);  // the other form of byte 5
   }
-  return frames;
 }
 
-TEST(ExtractFramesToAdtsTest, ProfileAndMarkerRegions) {
+class FrameExtractionTest : public test::LogTest {
+ protected:
+  ByteVector Written() {
+    stream_.Close();
+    return test::ReadFile(dir_.File("tmp.adts"));
+  }
+  // The payloads of the ADTS frames that the extraction writes for a damaged file.
+  Frames Extract(const Bytes& damaged) {
+    test::ContextOver over(damaged);
+    stream_ = AppendFile(dir_.File("tmp.adts"));
+    SetDefaultFrameHeads(over.context);
+    EXPECT_EQ(FindMediaData(over.context), kOk);
+    EXPECT_EQ(ExtractFramesToAdts(over.context, stream_), kOk);
+    const auto bytes = Written();
+    std::filesystem::remove(dir_.File("tmp.adts"));
+    Frames frames;
+    for (std::size_t at = 0, length; at + kAdtsHeaderSize <= bytes.size(); at += length) {
+      length = (bytes[at + 3] & 3) << 11 | bytes[at + 4] << 3 | bytes[at + 5] >> 5;
+      frames.emplace_back(bytes.begin() + long(at + kAdtsHeaderSize),
+                          bytes.begin() + long(at + length));
+    }
+    return frames;
+  }
+  test::TempDir dir_;
+  AppendFile stream_{dir_.File("tmp.adts")};
+};
+
+TEST_F(FrameExtractionTest, WritesHeaderAndPayloadAndSkipsWhatTheHeaderCannotDescribe) {
+  test::ContextOver over(Bytes{0x10, 0x21, 0x0C, 0x33, 0x44, 0x21, 0x2C, 0x55}.Fill(9000, 0x21));
+  EXPECT_EQ(WriteAdtsFrame(over.context, FrameSpan{1, 4}, stream_), kOk);
+  EXPECT_EQ(WriteAdtsFrame(over.context, FrameSpan{5, 1}, stream_), kOk);
+  WriteAdtsFrame(over.context, FrameSpan{0, 8185}, stream_);
+  WriteAdtsFrame(over.context, FrameSpan{8000, 1009}, stream_);  // one byte past the end
+  WriteAdtsFrame(over.context, FrameSpan{0, 8184}, stream_);
+  const ByteVector written = Written();
+  EXPECT_EQ(ByteVector(written.begin(), written.begin() + 19),
+            (ByteVector{0xFF, 0xF1, 0x50, 0x80, 0x01, 0x7F, 0xFC, 0x21, 0x0C, 0x33, 0x44, 0xFF,
+                        0xF1, 0x50, 0x80, 0x01, 0x1F, 0xFC, 0x21}));
+  EXPECT_EQ(written.size(), 19u + 8191u);
+  EXPECT_EQ(Messages(),
+            (std::vector<std::string>{
+                ">>[!] Skip a frame of 8185 bytes at offset 0: too long for an ADTS frame",
+                ">>[!] Skip a frame at offset 8000: it runs past the end of the file"}));
+}
+
+TEST_F(FrameExtractionTest, EveryFrameBetweenTwoHeadsOfEveryRegion) {
   // Heads at a < b < c: two frames; the bytes before a and from c to the end are not written.
   EXPECT_EQ(Extract(Bytes{}
                         .U32(16)
@@ -44,17 +87,10 @@ TEST(ExtractFramesToAdtsTest, ProfileAndMarkerRegions) {
             (Frames{{0x21, 0x0C, 1}, {0x21, 0x2C, 2, 3}}));
   EXPECT_TRUE(Extract(Bytes{}.Text("mdat").U8(9).U16(0x216C).Fill(10, 9)).empty());  // one head
   // Four zero bytes after "mdat" switch to marker mode; the scan starts after them.
-  EXPECT_EQ(Extract(Bytes{}
-                        .Text("mdat")
-                        .U32(0)
-                        .Text("\x01\x05\x14\xAA\x01\x07\x14\xBB")
-                        .U16(0x0107)
-                        .U8(0x14)),
-            (Frames{{1, 5, 0x14, 0xAA}, {1, 7, 0x14, 0xBB}}));
+  EXPECT_EQ(
+      Extract(Bytes{}.Text("mdat").U32(0).Text("\x01\x05\x14\xAA\x01\x07\x14\xBB\x01\x07\x14")),
+      (Frames{{1, 5, 0x14, 0xAA}, {1, 7, 0x14, 0xBB}}));
   EXPECT_TRUE(Extract(Bytes{}.Text("mdat").U32(0).U16(0x210C).U8(1).U16(0x210C)).empty());
-}
-
-TEST(ExtractFramesToAdtsTest, EveryMdatOccurrenceStartsARegion) {
   // A stray "mdat" in the audio splits the data: the first region ends at the stray's letters
   // (the frame running into it is cut there), the second starts after them.
   EXPECT_EQ(Extract(Bytes{}

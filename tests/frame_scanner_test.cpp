@@ -103,7 +103,7 @@ TEST(FrameScannerTest, EdgeCases) {
     Scanned scanned(c.bytes);
     EXPECT_EQ(scanned.Call(c.mode, c.from, c.end, c.span), c.expected)
         << "mode " << c.mode << " from " << c.from << " over "
-        << testing::PrintToString(c.bytes.data());
+        << testing::PrintToString(c.bytes.data);
   }
 }
 
@@ -117,32 +117,22 @@ ResultCode ReferenceInRange(RepairContext& context, FrameSpan& span, std::uint32
     const std::uint64_t p = file.Cursor();
     std::uint16_t candidate = 0;
     file.ReadU16(candidate, false);
-    const bool whole = p + 1 < file.Size();
-    if (useProfile) {
-      if (whole && context.frameHeads->count(candidate)) {
-        if (opened) {
-          span.length = static_cast<std::uint32_t>(p - span.start);
-          file.Seek(2, kSeekBackward);
-          return kOk;
-        }
-        span.start = static_cast<std::uint32_t>(p);
-        opened = true;
-      }
-    } else if (whole && (candidate >> 8) == 0x01 && (candidate & 0xFF) != 0) {
-      std::uint8_t third = 0;
-      file.ReadU8(third);
-      if (third == 0x14 && p + 2 < file.Size()) {
-        if (opened) {
-          span.length = static_cast<std::uint32_t>(p - span.start);
-          file.Seek(3, kSeekBackward);
-          return kOk;
-        }
-        span.start = static_cast<std::uint32_t>(p);
-        opened = true;
-      } else {
-        file.Seek(1, kSeekBackward);
+    bool head = p + 1 < file.Size() && context.frameHeads->count(candidate);
+    if (!useProfile) {
+      head = false;
+      if (p + 1 < file.Size() && (candidate >> 8) == 0x01 && (candidate & 0xFF) != 0) {
+        std::uint8_t third = 0;
+        file.ReadU8(third);
+        head = third == 0x14 && p + 2 < file.Size();
+        if (!head) file.Seek(1, kSeekBackward);
       }
     }
+    if (head && opened) {
+      span.length = static_cast<std::uint32_t>(p - span.start);
+      file.Seek(file.Cursor() - p, kSeekBackward);
+      return kOk;
+    }
+    if (head) span.start = static_cast<std::uint32_t>(p), opened = true;
     file.Seek(1, kSeekBackward);
   }
   return kEndOfScan;

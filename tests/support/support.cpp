@@ -8,15 +8,10 @@ extern "C" {
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
-#include <stdexcept>
 
 namespace quillmend::test {
 
@@ -27,7 +22,7 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  std::error_code ignored;
+  std::error_code ignored;  // a test may have left a directory read-only
   for (auto it = fs::recursive_directory_iterator(path_, ignored);
        it != fs::recursive_directory_iterator(); it.increment(ignored)) {
     if (it->is_directory(ignored)) fs::permissions(it->path(), fs::perms::owner_all, ignored);
@@ -37,8 +32,7 @@ TempDir::~TempDir() {
 
 void WriteFile(const fs::path& path, const ByteVector& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
@@ -53,41 +47,36 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     std::string& state = entries[fs::relative(entry.path(), root).string()];
     std::ifstream in(entry.path(), std::ios::binary);
-    if (entry.is_directory()) {
-      state = "dir";
-    } else if (entry.file_size() > (64u << 20) || !in) {  // too large, or unreadable to us
-      state = std::to_string(entry.file_size()) + " changed " +
-              std::to_string(entry.last_write_time().time_since_epoch().count());
+    state = entry.is_directory() ? "dir" : std::to_string(entry.file_size());
+    if (entry.is_directory()) continue;
+    if (entry.file_size() > (64u << 20) || !in) {
+      state += " changed " + std::to_string(entry.last_write_time().time_since_epoch().count());
     } else {
-      std::uint64_t hash = 1469598103934665603ull;  // FNV-1a
-      for (auto it = std::istreambuf_iterator<char>(in); it != std::istreambuf_iterator<char>();
-           ++it) {
-        hash = (hash ^ static_cast<std::uint8_t>(*it)) * 1099511628211ull;
-      }
-      state = std::to_string(entry.file_size()) + " hash " + std::to_string(hash);
+      state += " hash " + std::to_string(std::hash<std::string>{}(
+                              std::string(std::istreambuf_iterator<char>(in), {})));
     }
   }
   return entries;
 }
 
-std::vector<std::string> LogMessages(const fs::path& logFile) {
+std::vector<std::string> LogTest::Messages() const {
   std::vector<std::string> messages;
-  std::ifstream in(logFile);
+  std::ifstream in(logDir_.File("quillmend_sdk.log"));
   static constexpr std::string_view kTag = " [Quillmend_sdk] ";
   for (std::string line; std::getline(in, line);) {
-    if (const auto tag = line.find(kTag); tag != std::string::npos) {
-      messages.push_back(line.substr(tag + kTag.size()));
-    }
+    const auto tag = line.find(kTag);
+    if (tag != std::string::npos) messages.push_back(line.substr(tag + kTag.size()));
   }
+  if (!messages.empty()) messages.erase(messages.begin());  // the banner
   return messages;
 }
 
 int Run(const std::string& command, std::string* output) {
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
-  std::array<char, 4096> buffer;
-  for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) {
-    if (output != nullptr) output->append(buffer.data(), n);
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    if (output != nullptr) output->append(buffer, n);
   }
   const int status = ::pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -103,56 +92,46 @@ namespace {
 
 const std::string kFfmpeg = "timeout 120 ffmpeg -nostdin -v error -y ";
 
-// A tone of the given length; each channel mixes the sine with noise of its own seed.
-std::string Tone(double seconds, int channels, int seed, const std::string& out) {
+void MustRun(const std::string& command) {
+  if (Run(command) != 0) throw std::runtime_error("failed: " + command);
+}
+
+// A tone of the given length: each channel mixes the sine with noise of its own seed.
+void Tone(double seconds, int channels, int seed, const std::string& out) {
   std::ostringstream graph, joined;
   for (int c = 0; c < channels; ++c) {
-    graph << "sine=frequency=440:sample_rate=44100:duration=" << seconds << "[s" << c
-          << "];anoisesrc=color=pink:amplitude=0.2:sample_rate=44100:seed=" << seed + c
-          << ":duration=" << seconds << "[n" << c << "];[s" << c << "][n" << c
-          << "]amix=inputs=2:duration=shortest[c" << c << "];";
+    graph << "sine=f=440:r=44100:d=" << seconds << "[s" << c
+          << "];anoisesrc=c=pink:a=0.2:r=44100:seed=" << seed + c << ":d=" << seconds << "[n" << c
+          << "];[s" << c << "][n" << c << "]amix=inputs=2:duration=shortest[c" << c << "];";
     joined << "[c" << c << "]";
   }
-  graph << joined.str() << (channels == 1 ? "anull[a]" : "join=inputs=2:channel_layout=stereo[a]");
-  return kFfmpeg + "-filter_complex \"" + graph.str() +
-         "\" -map \"[a]\" -c:a aac -b:a 128k -cutoff 20000 " + Quote(out);
+  graph << joined.str() << (channels == 1 ? "anull" : "join=inputs=2:channel_layout=stereo");
+  MustRun(kFfmpeg + "-filter_complex \"" + graph.str() +
+          "[a]\" -map \"[a]\" -c:a aac -b:a 128k -cutoff 20000 " + Quote(out));
 }
 
 void Make(const std::string& name, const std::string& out) {
-  const auto run = [](const std::string& command) {
-    if (Run(command) != 0) throw std::runtime_error("failed: " + command);
-  };
-  const auto recorderize = [&](const std::string& command, const std::string& raw) {
-    run(command);
-    run(std::string(QUILLMEND_RECORDERIZE) + " " + Quote(raw) + " " + Quote(out));
-  };
-  const std::string raw = out + ".raw.m4a";
-  if (name == "recorder.m4a") recorderize(Tone(8, 2, 7, raw), raw);
-  if (name == "recorder-sample.m4a") recorderize(Tone(3, 2, 7, raw), raw);
-  if (name == "mono.m4a") run(Tone(8, 1, 23, out));
-  if (name == "mono-sample.m4a") run(Tone(4, 1, 11, out));
-  if (name.ends_with("-cut.m4a")) {
-    const auto whole = ReadFile(Media(name.substr(0, name.size() - 8) + ".m4a"));
-    WriteFile(out, CutBefore(whole, "moov"));
-  }
-  if (name == "recorder.adts") run(kFfmpeg + "-i " + Media("recorder.m4a") + " -c copy " + out);
-  if (name == "video.m4a") {
-    run(kFfmpeg + "-f lavfi -i testsrc=duration=1:size=64x64 -c:v mpeg4 -brand \"M4A \" " + out);
-  }
-  if (name == "cover.m4a") {
-    run(kFfmpeg + "-f lavfi -i color=red:size=32x32:duration=0.1 -frames:v 1 " + out + ".png");
-    run(kFfmpeg + "-i " + Media("recorder-sample.m4a") + " -i " + out + ".png -map 0 -map 1 " +
-        "-c:a copy -c:v png -disposition:v attached_pic " + out);
-  }
-  if (name == "video.mkv") {
-    run(kFfmpeg + "-i " + Media("video.m4a") + " -i " + Media("recorder-sample.m4a") + " -c copy " +
-        out);
-  }
-  if (name == "subtitles.mkv") {
+  const std::string in = " -i ";
+  if (name.starts_with("recorder.") || name == "recorder-sample.m4a") {
+    if (name.ends_with(".adts"))
+      return MustRun(kFfmpeg + in + Media("recorder.m4a") + " -c copy " + out);
+    Tone(name == "recorder.m4a" ? 8 : 3, 2, 7, out + ".m4a");
+    MustRun(std::string(QUILLMEND_RECORDERIZE) + " " + out + ".m4a " + out);
+  } else if (name.starts_with("mono")) {
+    Tone(name == "mono.m4a" ? 8 : 4, 1, name == "mono.m4a" ? 23 : 11, out);
+  } else if (name == "video.m4a") {
+    MustRun(kFfmpeg + "-f lavfi -i testsrc=d=1:s=64x64 -c:v mpeg4 -brand \"M4A \" " + out);
+  } else if (name == "cover.m4a") {
+    MustRun(kFfmpeg + "-f lavfi -i color=red:s=32x32:d=0.1 -frames:v 1 " + out + ".png");
+    MustRun(kFfmpeg + in + Media("recorder-sample.m4a") + in + out +
+            ".png -map 0 -map 1 -c:a copy -c:v png -disposition:v attached_pic " + out);
+  } else if (name == "video.mkv") {
+    MustRun(kFfmpeg + in + Media("video.m4a") + in + Media("recorder-sample.m4a") + " -c copy " +
+            out);
+  } else if (name == "subtitles.mkv") {
     WriteFile(out + ".srt", Bytes{}.Text("1\n00:00:00,000 --> 00:00:01,000\nhi\n"));
-    run(kFfmpeg + "-i " + out + ".srt " + out);
+    MustRun(kFfmpeg + in + out + ".srt " + out);
   }
-  if (!fs::exists(out)) throw std::runtime_error("no recipe for " + name);
 }
 
 }  // namespace
@@ -160,15 +139,19 @@ void Make(const std::string& name, const std::string& out) {
 std::string Media(const std::string& name) {
   const fs::path dir = QUILLMEND_TEST_MEDIA, path = dir / name;
   if (fs::exists(path)) return path.string();
-  // One maker at a time across the test programs; a recipe may ask for another medium, which
-  // this process then makes under the lock it already holds.
+  // One maker at a time across the test programs; a recipe that needs another medium makes it
+  // under the lock it already holds.
   static int held = 0;
   fs::create_directories(dir);
   const int lock = held++ == 0 ? ::open((dir / ".lock").c_str(), O_CREAT | O_RDWR, 0644) : -1;
   if (lock >= 0) ::flock(lock, LOCK_EX);
   if (!fs::exists(path)) {
     const fs::path part = dir / ("part-" + name);  // the same extension for the ffmpeg tool
-    Make(name, part.string());
+    if (name.ends_with("-cut.m4a")) {
+      WriteFile(part, CutBefore(ReadFile(Media(name.substr(0, name.size() - 8) + ".m4a")), "moov"));
+    } else {
+      Make(name, part.string());
+    }
     fs::rename(part, path);
   }
   --held;
@@ -187,7 +170,7 @@ ByteVector CutBefore(const ByteVector& file, const char* type) {
     if (size < 8) break;
     at += size;
   }
-  return ByteVector(file.begin(), file.begin() + static_cast<long>(std::min(at, file.size())));
+  return ByteVector(file.begin(), file.begin() + long(std::min<std::uint64_t>(at, file.size())));
 }
 
 MediaInfo ReadMedia(const std::string& path) {
@@ -196,20 +179,17 @@ MediaInfo ReadMedia(const std::string& path) {
   AVFormatContext* format = nullptr;
   if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return info;
   if (avformat_find_stream_info(format, nullptr) >= 0 && format->nb_streams > 0) {
-    info.opened = true;
     for (unsigned i = 0; i < format->nb_streams; ++i) {
       const AVCodecParameters* parameters = format->streams[i]->codecpar;
       info.streams.push_back(std::string(av_get_media_type_string(parameters->codec_type)) + ":" +
                              avcodec_get_name(parameters->codec_id));
     }
     info.channels = format->streams[0]->codecpar->ch_layout.nb_channels;
-    if (format->duration > 0) info.seconds = format->duration / double(AV_TIME_BASE);
+    info.seconds = std::max<std::int64_t>(format->duration, 0) / double(AV_TIME_BASE);
     AVPacket* packet = av_packet_alloc();
-    while (av_read_frame(format, packet) >= 0) {
-      if (packet->stream_index == 0) {
-        info.packets.push_back({packet->pos, {packet->data, packet->data + packet->size}});
-      }
-      av_packet_unref(packet);
+    for (; av_read_frame(format, packet) >= 0; av_packet_unref(packet)) {
+      if (packet->stream_index != 0) continue;
+      info.packets.push_back({packet->pos, {packet->data, packet->data + packet->size}});
     }
     av_packet_free(&packet);
   }
@@ -227,6 +207,8 @@ int CountDecodeErrors(const std::string& path) {
   return errors;
 }
 
+namespace {
+
 std::vector<std::int16_t> DecodeMono(const std::string& path) {
   std::string output;
   const std::string command = kFfmpeg + "-i " + Quote(path) + " -f s16le -ac 1 -ar 44100 -";
@@ -236,54 +218,37 @@ std::vector<std::int16_t> DecodeMono(const std::string& path) {
   return samples;
 }
 
-namespace {
-
-// Normalised cross-correlation of reference[from, from + count) with candidate shifted by lag.
-double Correlation(const std::vector<std::int16_t>& reference,
-                   const std::vector<std::int16_t>& candidate, long from, long count, long lag) {
-  double both = 0, ref = 0, cand = 0;
-  for (long i = from; i < from + count; ++i) {
-    const double a = reference[static_cast<std::size_t>(i)];
-    const double b = candidate[static_cast<std::size_t>(i + lag)];
-    both += a * b, ref += a * a, cand += b * b;
-  }
-  return ref > 0 && cand > 0 ? both / std::sqrt(ref * cand) : 0;
-}
-
 }  // namespace
 
-double AudioMatch::Worst() const {
-  return windows.empty() ? 0 : *std::min_element(windows.begin(), windows.end());
-}
-
-std::size_t AudioMatch::CountAbove(double correlation) const {
-  return static_cast<std::size_t>(
-      std::count_if(windows.begin(), windows.end(), [&](double c) { return c > correlation; }));
-}
-
-AudioMatch CompareAudio(const std::vector<std::int16_t>& reference,
-                        const std::vector<std::int16_t>& candidate, std::size_t window, long maxLag,
-                        long dropStep) {
+AudioMatch CompareAudio(const std::string& referencePath, const std::string& candidatePath,
+                        std::size_t window, long maxLag, long dropStep) {
+  const auto reference = DecodeMono(referencePath), candidate = DecodeMono(candidatePath);
+  const long refSize = long(reference.size()), candSize = long(candidate.size());
+  const long count = long(window);
+  // Normalised cross-correlation of reference[from, from + n) with candidate shifted by lag.
+  const auto correlation = [&](long from, long n, long lag) {
+    double both = 0, ref = 0, cand = 0;
+    for (long i = from; i < from + n; ++i) {
+      const double a = reference[std::size_t(i)], b = candidate[std::size_t(i + lag)];
+      both += a * b, ref += a * a, cand += b * b;
+    }
+    return ref > 0 && cand > 0 ? both / std::sqrt(ref * cand) : 0;
+  };
   AudioMatch match;
-  const long refSize = static_cast<long>(reference.size());
-  const long candSize = static_cast<long>(candidate.size());
-  const long count = static_cast<long>(window);
-  // The delay is found on a short stretch after the start, where both signals have audio.
-  if (maxLag + count / 2 + maxLag > std::min(refSize, candSize)) return match;
+  if (2 * maxLag + count / 2 > std::min(refSize, candSize)) return match;
+  // The delay, on a short stretch after the start where both signals have audio.
   double best = -2;
   for (long lag = -maxLag; lag <= maxLag; ++lag) {
-    const double c = Correlation(reference, candidate, maxLag, count / 2, lag);
-    if (c > best) best = c, match.lag = lag;
+    if (const double c = correlation(maxLag, count / 2, lag); c > best) best = c, match.lag = lag;
   }
-  // Blocks may be lost and, where a false frame decoded, others inserted: the delay may move
-  // either way, by up to the length difference and some more.
+  // Lost and false blocks may move the delay either way, by the length difference and more.
   const long moves = dropStep > 0 ? std::labs(refSize - candSize) / dropStep + 32 : 0;
   for (long from = 0; from + count <= refSize; from += count) {
     double windowBest = -2;
-    for (long k = -moves; k <= moves; ++k) {
-      const long lag = match.lag - k * dropStep;
+    for (long lag = match.lag - moves * dropStep; lag <= match.lag + moves * dropStep;
+         lag += std::max(dropStep, 1L)) {
       if (from + lag >= 0 && from + lag + count <= candSize) {
-        windowBest = std::max(windowBest, Correlation(reference, candidate, from, count, lag));
+        windowBest = std::max(windowBest, correlation(from, count, lag));
       }
     }
     if (windowBest > -2) match.windows.push_back(windowBest);
