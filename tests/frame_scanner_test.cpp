@@ -47,6 +47,14 @@ struct Case {
 const Bytes kTwoHeads{0x21, 0x0C, 0xAA, 0xBB, 0x21, 0x2C, 0xCC};
 const Bytes kMarkers{0x01, 0x05, 0x14, 0xAA, 0x01, 0x00, 0x14,
                      0x01, 0x05, 0x15, 0x01, 0x07, 0x14, 0xBB};
+// Heads at 100 and 4195 (a frame of 4095 bytes), or at 100 and 4196 (too long for one).
+const Bytes kShortEnough = Bytes{}.Fill(100, 0).U16(0x210C).Fill(4093, 0).U16(0x210C).Fill(50, 0);
+const Bytes kTooLong = Bytes{}.Fill(100, 0).U16(0x210C).Fill(4094, 0).U16(0x210C).Fill(50, 0);
+const Bytes kOpenAt500 =
+    Bytes{}.Fill(500, 0).U16(0x216C).Fill(98, 0).U16(0x216C).Fill(98, 0).U16(0x212C).Fill(20, 0);
+const Bytes kHeadAtTheEnd = Bytes{}.Fill(4, 0).U16(0x210C).Fill(6, 0).U16(0x210C);
+const Bytes kHalfAtTheEnd = Bytes{}.Fill(4, 0).U16(0x210C).Fill(6, 0).U8(0x21);
+
 const Case kCases[] = {
     {kTwoHeads, kProfile, 0, 7, {}, {kOk, 0, 4, 4}},
     {kTwoHeads, kProfile, 4, 7, {}, {kEndOfScan, 4, 0, 6}},
@@ -65,37 +73,16 @@ const Case kCases[] = {
     // The pattern at 0 and 1: after opening at 0 the scan resumes at 2 and misses the one at 1.
     {Bytes{0x01, 0x01, 0x14, 0x14, 0, 0, 0, 0}, kMarker, 0, 8, {}, {kEndOfScan, 0, 0, 8}},
     {Bytes{0x01, 0x05, 0x14, 0, 0x01, 0x05}, kMarker, 0, 6, {}, {kEndOfScan, 0, 0, 6}},
-    // Heads at 100 and 4195: a frame of 4095 bytes. At 100 and 4196 the frame is given up, and
-    // the one opened at 4196 runs to two bytes before the end.
-    {Bytes{}.Fill(100, 0).U16(0x210C).Fill(4093, 0).U16(0x210C).Fill(50, 0),
-     kWholeFile,
-     0,
-     0,
-     {},
-     {kOk, 100, 4095, 4197}},
-    {Bytes{}.Fill(100, 0).U16(0x210C).Fill(4094, 0).U16(0x210C).Fill(50, 0),
-     kWholeFile,
-     0,
-     0,
-     {},
-     {kEndOfScan, 4196, 50, 4248}},
+    {kShortEnough, kWholeFile, 0, 0, {}, {kOk, 100, 4095, 4197}},
+    // The frame given up, the one opened at 4196 runs to two bytes before the end.
+    {kTooLong, kWholeFile, 0, 0, {}, {kEndOfScan, 4196, 50, 4248}},
     {Bytes{0x21}, kWholeFile, 0, 0, {}, {kEndOfScan, 0, 0, 0}},
     {Bytes{}.Fill(10, 0).U16(0x214E).Fill(38, 0), kWholeFile, 0, 0, {}, {kEndOfScan, 10, 38, 50}},
     // A frame open at 500, the cursor one past the head that closed it before, the next at 700.
-    {Bytes{}.Fill(500, 0).U16(0x216C).Fill(98, 0).U16(0x216C).Fill(98, 0).U16(0x212C).Fill(20, 0),
-     kWholeFile,
-     601,
-     0,
-     {500, 0},
-     {kOk, 500, 200, 702}},
+    {kOpenAt500, kWholeFile, 601, 0, {500, 0}, {kOk, 500, 200, 702}},
     // A head in the last two bytes closes a frame; the last byte alone is never a head.
-    {Bytes{}.Fill(4, 0).U16(0x210C).Fill(6, 0).U16(0x210C), kWholeFile, 0, 0, {}, {kOk, 4, 8, 14}},
-    {Bytes{}.Fill(4, 0).U16(0x210C).Fill(6, 0).U8(0x21),
-     kWholeFile,
-     0,
-     0,
-     {},
-     {kEndOfScan, 4, 7, 13}},
+    {kHeadAtTheEnd, kWholeFile, 0, 0, {}, {kOk, 4, 8, 14}},
+    {kHalfAtTheEnd, kWholeFile, 0, 0, {}, {kEndOfScan, 4, 7, 13}},
 };
 
 TEST(FrameScannerTest, EdgeCases) {

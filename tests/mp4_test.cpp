@@ -11,14 +11,6 @@ namespace {
 using test::Bytes;
 using test::ContextOver;
 
-TEST(FindBytesTest, FindsTheFirstOccurrenceInsideTheHaystackOnly) {
-  const std::uint8_t hay[] = {'x', 'm', 'd', 'a', 'm', 'd', 'a', 't', 'm', 'd'};
-  const auto* mdat = reinterpret_cast<const std::uint8_t*>("mdat");
-  EXPECT_EQ(FindBytes(hay, sizeof hay, mdat, 4), hay + 4);
-  EXPECT_EQ(FindBytes(hay, 7, mdat, 4), nullptr);  // "mdat" would end one past the haystack
-  EXPECT_EQ(FindBytes(hay + 8, 2, mdat, 4), nullptr);
-}
-
 class Mp4Test : public test::LogTest {};
 
 TEST_F(Mp4Test, CheckFileTypeRefusesOnlyAForeignBrand) {

@@ -121,16 +121,6 @@ void Make(const std::string& name, const std::string& out) {
     Tone(name == "mono.m4a" ? 8 : 4, 1, name == "mono.m4a" ? 23 : 11, out);
   } else if (name == "video.m4a") {
     MustRun(kFfmpeg + "-f lavfi -i testsrc=d=1:s=64x64 -c:v mpeg4 -brand \"M4A \" " + out);
-  } else if (name == "cover.m4a") {
-    MustRun(kFfmpeg + "-f lavfi -i color=red:s=32x32:d=0.1 -frames:v 1 " + out + ".png");
-    MustRun(kFfmpeg + in + Media("recorder-sample.m4a") + in + out +
-            ".png -map 0 -map 1 -c:a copy -c:v png -disposition:v attached_pic " + out);
-  } else if (name == "video.mkv") {
-    MustRun(kFfmpeg + in + Media("video.m4a") + in + Media("recorder-sample.m4a") + " -c copy " +
-            out);
-  } else if (name == "subtitles.mkv") {
-    WriteFile(out + ".srt", Bytes{}.Text("1\n00:00:00,000 --> 00:00:01,000\nhi\n"));
-    MustRun(kFfmpeg + in + out + ".srt " + out);
   }
 }
 
@@ -220,11 +210,11 @@ std::vector<std::int16_t> DecodeMono(const std::string& path) {
 
 }  // namespace
 
-AudioMatch CompareAudio(const std::string& referencePath, const std::string& candidatePath,
-                        std::size_t window, long maxLag, long dropStep) {
+std::vector<double> CompareAudio(const std::string& referencePath, const std::string& candidatePath,
+                                 std::size_t window, long dropStep) {
   const auto reference = DecodeMono(referencePath), candidate = DecodeMono(candidatePath);
   const long refSize = long(reference.size()), candSize = long(candidate.size());
-  const long count = long(window);
+  const long count = long(window), maxLag = 4096;
   // Normalised cross-correlation of reference[from, from + n) with candidate shifted by lag.
   const auto correlation = [&](long from, long n, long lag) {
     double both = 0, ref = 0, cand = 0;
@@ -234,26 +224,27 @@ AudioMatch CompareAudio(const std::string& referencePath, const std::string& can
     }
     return ref > 0 && cand > 0 ? both / std::sqrt(ref * cand) : 0;
   };
-  AudioMatch match;
-  if (2 * maxLag + count / 2 > std::min(refSize, candSize)) return match;
+  std::vector<double> windows;
+  if (2 * maxLag + count / 2 > std::min(refSize, candSize)) return windows;
   // The delay, on a short stretch after the start where both signals have audio.
   double best = -2;
+  long delay = 0;
   for (long lag = -maxLag; lag <= maxLag; ++lag) {
-    if (const double c = correlation(maxLag, count / 2, lag); c > best) best = c, match.lag = lag;
+    if (const double c = correlation(maxLag, count / 2, lag); c > best) best = c, delay = lag;
   }
   // Lost and false blocks may move the delay either way, by the length difference and more.
   const long moves = dropStep > 0 ? std::labs(refSize - candSize) / dropStep + 32 : 0;
   for (long from = 0; from + count <= refSize; from += count) {
     double windowBest = -2;
-    for (long lag = match.lag - moves * dropStep; lag <= match.lag + moves * dropStep;
-         lag += std::max(dropStep, 1L)) {
+    for (long k = -moves; k <= moves; ++k) {
+      const long lag = delay + k * dropStep;
       if (from + lag >= 0 && from + lag + count <= candSize) {
         windowBest = std::max(windowBest, correlation(from, count, lag));
       }
     }
-    if (windowBest > -2) match.windows.push_back(windowBest);
+    if (windowBest > -2) windows.push_back(windowBest);
   }
-  return match;
+  return windows;
 }
 
 }  // namespace quillmend::test

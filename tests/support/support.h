@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -78,12 +77,11 @@ int Run(const std::string& command, std::string* output = nullptr);
 std::string Quote(const std::string& text);
 
 // Media made with the ffmpeg tool once per ctest run and shared by all test programs, by name:
-// recorder.m4a (8 s of a tone with noise, stereo, passed through the recorderize example so that
-// nearly every frame starts with a head the general repair knows), recorder-sample.m4a (its
-// first 3 s), mono.m4a (8 s) and mono-sample.m4a (4 s, other noise), the *-cut.m4a of each long
-// one (the bytes before its moov box, as a recorder that lost power leaves them), recorder.adts,
-// video.m4a (video only, brand "M4A "), cover.m4a (audio and a cover image), video.mkv (video
-// and audio), subtitles.mkv.
+// recorder.m4a (8 s of a tone with noise, stereo, through the recorderize example so that nearly
+// every frame starts with a head the general repair knows), recorder-sample.m4a (its first 3 s),
+// mono.m4a (8 s), mono-sample.m4a (4 s, other noise), recorder-cut.m4a and mono-cut.m4a (the
+// bytes before the moov box, as a recorder that lost power leaves them), recorder.adts,
+// video.m4a (video only).
 std::string Media(const std::string& name);
 
 // The bytes before the first top-level box of the given type (all of them if there is none).
@@ -105,22 +103,10 @@ MediaInfo ReadMedia(const std::string& path);
 int CountDecodeErrors(const std::string& path);
 
 // How closely the audio of `candidate` follows `reference`, both decoded by the ffmpeg tool to
-// mono: the delay is found near the start (up to maxLag samples either way), then each window
-// of `window` samples gets the normalised cross-correlation at that delay. With a non-zero
-// dropStep, blocks of that many samples may be missing or added (lost or false frames), and
-// each window takes the best of the delays moved by whole blocks.
-struct AudioMatch {
-  long lag = 0;
-  std::vector<double> windows;
-  double Worst() const {
-    return windows.empty() ? 0 : *std::min_element(windows.begin(), windows.end());
-  }
-  std::size_t CountAbove(double c) const {
-    return std::size_t(
-        std::count_if(windows.begin(), windows.end(), [&](double w) { return w > c; }));
-  }
-};
-AudioMatch CompareAudio(const std::string& reference, const std::string& candidate,
-                        std::size_t window, long maxLag, long dropStep = 0);
+// mono: the normalised cross-correlation of each window of `window` samples at the delay found
+// near the start. With a non-zero dropStep, blocks of that many samples may be missing or added
+// (lost or false frames), and each window takes the best of the delays moved by whole blocks.
+std::vector<double> CompareAudio(const std::string& reference, const std::string& candidate,
+                                 std::size_t window, long dropStep = 0);
 
 }  // namespace quillmend::test
