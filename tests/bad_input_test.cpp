@@ -10,7 +10,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Bytes;
-using Lines = std::vector<std::string>;
+using test::Lines;
 
 enum Leaves { kNothing = 0, kOutput = 1, kPcm = 2 };  // what a row leaves in its output directory
 
@@ -239,7 +239,7 @@ TEST_P(BadInputTest, ReturnsItsCodeAndLinesAndWritesOnlyItsOwnFiles) {
   EXPECT_EQ(after, before) << "an input changed, or a file was left behind";
   if (row.leaves & kOutput) {  // the damaged recording's 8 s; the advanced repair's re-encoded
     const auto media = test::ReadMedia(output);
-    EXPECT_EQ(media.streams, std::vector<std::string>{"audio:aac"});
+    EXPECT_EQ(media.streams, Lines{"audio:aac"});
     EXPECT_NEAR(media.seconds, 8.0, 0.1);
     EXPECT_TRUE(!advanced || test::CountDecodeErrors(output) == 0);
   }

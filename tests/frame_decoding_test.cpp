@@ -179,13 +179,5 @@ TEST(DecodeFramesToPcmTest, AFrameCutByAFalseHeadIsSentAgainWhole) {
   EXPECT_EQ(decoding.Pcm(), ReferencePcm(SampleWith(2), run.frames));
 }
 
-// After a failure nothing of FFmpeg's stays allocated.
-TEST(OpenSampleDecoderTest, AMissingFileLeavesNothingAllocated) {
-  RepairContext context;
-  SampleDecoder decoder;
-  EXPECT_EQ(OpenSampleDecoder(context, decoder, "/nonexistent/sample.m4a"), kMediaFailed);
-  EXPECT_FALSE(decoder.formatContext || decoder.decoderContext || decoder.resampler);
-}
-
 }  // namespace
 }  // namespace quillmend

@@ -60,9 +60,8 @@ TEST_F(FrameExtractionTest, WritesHeaderAndPayloadAndSkipsWhatTheHeaderCannotDes
                         0xF1, 0x50, 0x80, 0x01, 0x1F, 0xFC, 0x21}));
   EXPECT_EQ(written.size(), 19u + 8191u);
   EXPECT_EQ(Messages(),
-            (std::vector<std::string>{
-                ">>[!] Skip a frame of 8185 bytes at offset 0: too long for an ADTS frame",
-                ">>[!] Skip a frame at offset 8000: it runs past the end of the file"}));
+            (test::Lines{">>[!] Skip a frame of 8185 bytes at offset 0: too long for an ADTS frame",
+                         ">>[!] Skip a frame at offset 8000: it runs past the end of the file"}));
 }
 
 TEST_F(FrameExtractionTest, EveryFrameBetweenTwoHeadsOfEveryRegion) {

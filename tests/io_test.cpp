@@ -33,10 +33,8 @@ TEST(MappedFileTest, MapsWholeFilesOnlyAndReadsBigEndianInsideThem) {
   file.Seek(4, kSeekSet);
   EXPECT_TRUE(file.ReadU32(word, false) && word == 0x66747970u && file.Cursor() == 8u);
   EXPECT_TRUE(file.ReadU16(half, false) && half == 0x210C);
-  file.Seek(2, kSeekBackward);
-  EXPECT_TRUE(file.ReadU16(half, true) && half == 0x0C21);
   file.Seek(4, kSeekSet);
-  EXPECT_TRUE(file.ReadU32(word, true) && word == 0x70797466u);
+  EXPECT_TRUE(file.ReadU32(word, true) && word == 0x70797466u);  // swapped
   // Beyond the end: the bytes inside, zero-padded, and false; no wrap to the start of the view.
   file.Seek(8, kSeekSet);
   EXPECT_FALSE(file.ReadU32(word, false));

@@ -26,7 +26,7 @@ TEST_F(Mp4Test, CheckFileTypeRefusesOnlyAForeignBrand) {
     EXPECT_EQ(CheckFileType(over.context), expected) << testing::PrintToString(bytes.data);
     EXPECT_EQ(over.context.file->Cursor(), 12u);
   }
-  EXPECT_EQ(Messages(), std::vector<std::string>(2, ">>[!] This file is not an M4A file"));
+  EXPECT_EQ(Messages(), test::Lines(2, ">>[!] This file is not an M4A file"));
 }
 
 TEST_F(Mp4Test, FindMediaDataRecordsTheOffsetAfterEveryOccurrence) {
@@ -47,7 +47,7 @@ TEST_F(Mp4Test, FindMediaDataRecordsTheOffsetAfterEveryOccurrence) {
   ContextOver none(Bytes{}.Text("mda").Fill(50, 0).Text("dat"));
   EXPECT_EQ(FindMediaData(none.context), kNoMediaData);
   EXPECT_EQ(none.context.mdatTable, nullptr);
-  EXPECT_EQ(Messages(), std::vector<std::string>{">>[!] Can't find the mdat box"});
+  EXPECT_EQ(Messages(), test::Lines{">>[!] Can't find the mdat box"});
 }
 
 Bytes Stco(const std::vector<std::uint32_t>& offsets) {
@@ -98,9 +98,9 @@ TEST_F(Mp4Test, MissingSampleTablesAreReportedByName) {
   // Too close to the end to hold even a count: not a box at all.
   ContextOver headerOnly(Bytes{}.Fill(8, 0).Text("stsc").U32(0).U16(1));
   EXPECT_EQ(ReadSamplesPerChunk(headerOnly.context), kNoSampleTable);
-  EXPECT_EQ(Messages(), (std::vector<std::string>{">>[!] Can't find \"stsz\" box",
-                                                  ">>[!] Can't find \"stco\" box",
-                                                  ">>[!] Can't find \"stsc\" box"}));
+  EXPECT_EQ(Messages(),
+            (test::Lines{">>[!] Can't find \"stsz\" box", ">>[!] Can't find \"stco\" box",
+                         ">>[!] Can't find \"stsc\" box"}));
 }
 
 TEST(FrameHeadsTest, DefaultProfileIsExactlyTheFourRecorderHeads) {

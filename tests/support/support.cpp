@@ -47,27 +47,27 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     std::string& state = entries[fs::relative(entry.path(), root).string()];
     std::ifstream in(entry.path(), std::ios::binary);
-    state = entry.is_directory() ? "dir" : std::to_string(entry.file_size());
-    if (entry.is_directory()) continue;
-    if (entry.file_size() > (64u << 20) || !in) {
-      state += " changed " + std::to_string(entry.last_write_time().time_since_epoch().count());
+    if (entry.is_directory()) {
+      state = "dir";
+    } else if (entry.file_size() > (64u << 20) || !in) {
+      state = "changed " + std::to_string(entry.last_write_time().time_since_epoch().count());
     } else {
-      state += " hash " + std::to_string(std::hash<std::string>{}(
-                              std::string(std::istreambuf_iterator<char>(in), {})));
+      state = std::to_string(std::hash<std::string>{}({std::istreambuf_iterator<char>(in), {}}));
     }
   }
   return entries;
 }
 
-std::vector<std::string> LogTest::Messages() const {
-  std::vector<std::string> messages;
+Lines LogTest::Messages() const {
+  Lines messages;
   std::ifstream in(logDir_.File("quillmend_sdk.log"));
   static constexpr std::string_view kTag = " [Quillmend_sdk] ";
   for (std::string line; std::getline(in, line);) {
     const auto tag = line.find(kTag);
     if (tag != std::string::npos) messages.push_back(line.substr(tag + kTag.size()));
   }
-  if (!messages.empty()) messages.erase(messages.begin());  // the banner
+  EXPECT_EQ(messages.at(0), "Quillmend Sdk: 1, 0, 0, 25-d-4f7fc416");  // the banner
+  messages.erase(messages.begin());
   return messages;
 }
 
@@ -110,42 +110,37 @@ void Tone(double seconds, int channels, int seed, const std::string& out) {
           "[a]\" -map \"[a]\" -c:a aac -b:a 128k -cutoff 20000 " + Quote(out));
 }
 
-void Make(const std::string& name, const std::string& out) {
-  const std::string in = " -i ";
-  if (name.starts_with("recorder.") || name == "recorder-sample.m4a") {
-    if (name.ends_with(".adts"))
-      return MustRun(kFfmpeg + in + Media("recorder.m4a") + " -c copy " + out);
-    Tone(name == "recorder.m4a" ? 8 : 3, 2, 7, out + ".m4a");
-    MustRun(std::string(QUILLMEND_RECORDERIZE) + " " + out + ".m4a " + out);
-  } else if (name.starts_with("mono")) {
-    Tone(name == "mono.m4a" ? 8 : 4, 1, name == "mono.m4a" ? 23 : 11, out);
-  } else if (name == "video.m4a") {
-    MustRun(kFfmpeg + "-f lavfi -i testsrc=d=1:s=64x64 -c:v mpeg4 -brand \"M4A \" " + out);
-  }
-}
-
 }  // namespace
 
 std::string Media(const std::string& name) {
   const fs::path dir = QUILLMEND_TEST_MEDIA, path = dir / name;
   if (fs::exists(path)) return path.string();
-  // One maker at a time across the test programs; a recipe that needs another medium makes it
-  // under the lock it already holds.
-  static int held = 0;
+  // What a medium is made from is made first, under a lock of its own.
+  const bool cut = name.ends_with("-cut.m4a");
+  const std::string from = cut ? Media(name.substr(0, name.size() - 8) + ".m4a")
+                           : name.ends_with(".adts") ? Media("recorder.m4a")
+                                                     : "";
   fs::create_directories(dir);
-  const int lock = held++ == 0 ? ::open((dir / ".lock").c_str(), O_CREAT | O_RDWR, 0644) : -1;
-  if (lock >= 0) ::flock(lock, LOCK_EX);
-  if (!fs::exists(path)) {
-    const fs::path part = dir / ("part-" + name);  // the same extension for the ffmpeg tool
-    if (name.ends_with("-cut.m4a")) {
-      WriteFile(part, CutBefore(ReadFile(Media(name.substr(0, name.size() - 8) + ".m4a")), "moov"));
-    } else {
-      Make(name, part.string());
-    }
-    fs::rename(part, path);
+  const int lock = ::open((dir / ".lock").c_str(), O_CREAT | O_RDWR, 0644);
+  ::flock(lock, LOCK_EX);  // one maker at a time across the test programs
+  const std::string part = (dir / ("part-" + name)).string();  // the extension tells the format
+  if (fs::exists(path)) {
+  } else if (cut) {
+    WriteFile(part, CutBefore(ReadFile(from), "moov"));
+  } else if (!from.empty()) {
+    MustRun(kFfmpeg + "-i " + from + " -c copy " + part);
+  } else if (name.starts_with("mono")) {
+    Tone(name == "mono.m4a" ? 8 : 4, 1, name == "mono.m4a" ? 23 : 11, part);
+  } else if (name == "video.m4a") {
+    MustRun(kFfmpeg + "-f lavfi -i testsrc=d=1:s=64x64 -c:v mpeg4 -brand \"M4A \" " + part);
+  } else if (name.starts_with("recorder")) {
+    Tone(name == "recorder.m4a" ? 8 : 3, 2, 7, part + ".m4a");
+    MustRun(std::string(QUILLMEND_RECORDERIZE) + " " + part + ".m4a " + part);
+  } else {
+    throw std::runtime_error("no recipe for " + name);
   }
-  --held;
-  if (lock >= 0) ::close(lock);
+  if (!fs::exists(path)) fs::rename(part, path);
+  ::close(lock);
   return path.string();
 }
 

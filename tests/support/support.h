@@ -14,6 +14,7 @@ namespace quillmend::test {
 
 namespace fs = std::filesystem;
 using ByteVector = std::vector<std::uint8_t>;
+using Lines = std::vector<std::string>;
 
 // Byte fixtures built in code: big-endian integers, text and whole boxes.
 struct Bytes {
@@ -59,16 +60,16 @@ struct TempDir {
 void WriteFile(const fs::path& path, const ByteVector& bytes);
 inline void WriteFile(const fs::path& path, const Bytes& bytes) { WriteFile(path, bytes.data); }
 ByteVector ReadFile(const fs::path& path);
-// Every entry under root by relative path: "dir", or a file's size and content hash (its
-// modification time when too large or unreadable), to show what a call wrote.
+// Every entry under root by relative path: "dir", or a hash of a file's content (its modification
+// time when too large or unreadable), to show what a call wrote.
 std::map<std::string, std::string> Snapshot(const fs::path& root);
 
 // Opens the library's log in a fresh directory for each test.
 class LogTest : public testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(OrvM4aInit(logDir_.path().c_str(), &logDir_), ORVM4A_OK); }
-  // The messages logged since the banner, without time, level and module tag.
-  std::vector<std::string> Messages() const;
+  // The messages logged since the banner (checked), without time, level and module tag.
+  Lines Messages() const;
   TempDir logDir_;
 };
 
