@@ -160,43 +160,43 @@ TEST(FrameScannerTest, FastScansAgreeWithTheByteWiseWalk) {
       bytes.U8(kAlphabet[pick(random)]);
       if (filler(random) == 0) bytes.Fill(filler(random) * 150, 0x33);  // long frames too
     }
-    Scanned fast(bytes), slow(bytes);
-    MappedFile &fastFile = *fast.context.file, &slowFile = *slow.context.file;
-    const auto size = static_cast<std::uint32_t>(bytes.size());
+    Scanned scanned(bytes);
+    RepairContext& context = scanned.context;
+    MappedFile& file = *context.file;
+    // Both walks from the same cursor and span must leave the same result, span and cursor.
+    const auto both = [&](FrameSpan& span, auto fast, auto slow) {
+      const std::uint64_t from = file.Cursor();
+      FrameSpan slowSpan = span;
+      const Scan got = {fast(span), span.start, span.length, file.Cursor()};
+      file.Seek(from, kSeekSet);
+      const Scan expected = {slow(slowSpan), slowSpan.start, slowSpan.length, file.Cursor()};
+      if (got == expected) return got.result;
+      ADD_FAILURE() << "round " << round << " from " << from << testing::PrintToString(got)
+                    << " instead of " << testing::PrintToString(expected);
+      return kInternal;
+    };
     for (bool profile : {true, false}) {
-      const std::uint32_t end = size - random() % 8;
-      auto start = static_cast<std::uint32_t>(random() % 16);
-      fastFile.Seek(start, kSeekSet);
-      slowFile.Seek(start, kSeekSet);
-      for (ResultCode r = kOk; r == kOk; start = static_cast<std::uint32_t>(fastFile.Cursor())) {
-        FrameSpan a, b;
-        r = FindFrameInRange(fast.context, a, start, end, profile);
-        const ResultCode expected = ReferenceInRange(slow.context, b, start, end, profile);
-        ASSERT_EQ((Scan{r, a.start, a.length, fastFile.Cursor()}),
-                  (Scan{expected, b.start, b.length, slowFile.Cursor()}))
-            << "round " << round << " profile " << profile;
+      const std::uint32_t end = std::uint32_t(bytes.size() - random() % 8);
+      file.Seek(random() % 16, kSeekSet);
+      for (ResultCode r = kOk; r == kOk;) {
+        FrameSpan span;
+        const auto start = std::uint32_t(file.Cursor());
+        r = both(
+            span, [&](FrameSpan& s) { return FindFrameInRange(context, s, start, end, profile); },
+            [&](FrameSpan& s) { return ReferenceInRange(context, s, start, end, profile); });
       }
     }
-    // The whole-file loop of the advanced repair, with frames kept open at random.
-    fastFile.Seek(0, kSeekSet);
-    slowFile.Seek(0, kSeekSet);
-    FrameSpan a, b;
-    for (ResultCode r = kOk; r == kOk;) {
-      r = FindFrameInFile(fast.context, fastFile, a);
-      const ResultCode expected = ReferenceInFile(slow.context, slowFile, b);
-      ASSERT_EQ((Scan{r, a.start, a.length, fastFile.Cursor()}),
-                (Scan{expected, b.start, b.length, slowFile.Cursor()}))
-          << "round " << round;
-      const bool keepOpen = round % 3 == 0 && a.length % 2 == 0;
-      for (auto [file, span] : {std::pair{&fastFile, &a}, std::pair{&slowFile, &b}}) {
-        file->Seek(span->start + std::uint64_t{span->length}, kSeekSet);
-        if (keepOpen) {  // as when the decoder wants more
-          span->length = 0;
-          file->Seek(1, kSeekForward);
-        } else {
-          *span = {};
-        }
-      }
+    // The whole-file loop of the advanced repair, with frames kept open at random, as when the
+    // decoder wants more.
+    file.Seek(0, kSeekSet);
+    FrameSpan span;
+    while (both(
+               span, [&](FrameSpan& s) { return FindFrameInFile(context, file, s); },
+               [&](FrameSpan& s) { return ReferenceInFile(context, file, s); }) == kOk) {
+      file.Seek(span.start + std::uint64_t{span.length}, kSeekSet);
+      const bool keepOpen = round % 3 == 0 && span.length % 2 == 0;
+      span = keepOpen ? FrameSpan{span.start, 0} : FrameSpan{};
+      if (keepOpen) file.Seek(1, kSeekForward);
     }
   }
 }
