@@ -1,26 +1,17 @@
 // The quillmend tool end to end, as a user runs it.
-#include <gtest/gtest.h>
-
-#include <map>
 #include <regex>
 
-#include "support/media_probe.h"
-#include "support/recordings.h"
-#include "support/test_support.h"
+#include "support/support.h"
 
 namespace quillmend {
 namespace {
 
-using test::TempDir;
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
+namespace fs = std::filesystem;
+using Fields = std::map<std::string, std::string>;
 
 // A flat JSON object of one result line: its keys and raw values (strings unquoted).
-std::map<std::string, std::string> ParseFlatJson(const std::string& line) {
-  std::map<std::string, std::string> fields;
+Fields ParseFlatJson(const std::string& line) {
+  Fields fields;
   static const std::regex field(R"re("([a-z_]+)":("((?:[^"\\]|\\.)*)"|[^,}]*))re");
   for (std::sregex_iterator it(line.begin(), line.end(), field), end; it != end; ++it) {
     fields[(*it)[1]] = (*it)[3].matched ? (*it)[3].str() : (*it)[2].str();
@@ -28,171 +19,120 @@ std::map<std::string, std::string> ParseFlatJson(const std::string& line) {
   return fields;
 }
 
+void ExpectFields(const Fields& fields, const Fields& expected) {
+  for (const auto& [key, value] : expected) EXPECT_EQ(fields.at(key), value) << key;
+}
+
 class CliTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    source_ = new TempDir;
-    test::MakeRecorderLikeRecording(source_->File("memo.m4a"), 5.0);
-    const auto bytes = test::ReadFile(source_->File("memo.m4a"));
-    const auto moov = test::FindTopLevelBox(bytes, "moov");
-    test::WriteFile(source_->File("cut.m4a"),
-                    std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + moov));
-    test::WriteFile(source_->File("isom.mp4"),
-                    test::Bytes{}.U32(0x20).Text("ftypisom").Fill(20, 0).U32(8).Text("mdat"));
+  // Copies a medium into this test's directory.
+  std::string Copy(const char* medium, const char* as) {
+    fs::copy_file(test::Media(medium), work_.path() / as);
+    return work_.File(as);
   }
-  static void TearDownTestSuite() { delete source_; }
-
-  // Copies a prepared file into this test's directory.
-  std::string Copy(const char* name, const char* as = nullptr) {
-    const std::string target = work_.File(as != nullptr ? as : name);
-    std::filesystem::copy_file(source_->File(name), target);
-    return target;
+  // Runs the tool with the arguments: its exit status, its standard output in out_.
+  int Quillmend(const std::string& arguments, const std::string& program = QUILLMEND_CLI) {
+    out_.clear();
+    return test::Run("timeout 300 " + program + " " + arguments + " 2>/dev/null", &out_);
   }
-  Outcome Quillmend(const std::string& arguments) {
-    const std::string err = work_.File("stderr.txt");
-    Outcome outcome;
-    outcome.status = test::Run(std::string("timeout 300 ") + QUILLMEND_CLI + " repair " +
-                                   arguments + " --log-dir " + logs_.path().string() + " 2>" + err,
-                               &outcome.out);
-    const auto errBytes = test::ReadFile(err);
-    outcome.err.assign(errBytes.begin(), errBytes.end());
-    return outcome;
+  int Repair(const std::string& arguments) {
+    return Quillmend("repair " + arguments + " --log-dir " + logs_.path().string());
   }
-
-  static TempDir* source_;
-  TempDir work_, logs_;
+  void ExpectOutput(const std::string& text) {
+    EXPECT_NE(out_.find(text), std::string::npos) << out_;
+  }
+  test::TempDir work_, logs_;
+  const std::string log_ = logs_.File("quillmend_sdk.log");
+  std::string out_;
 };
-TempDir* CliTest::source_ = nullptr;
 
-TEST_F(CliTest, RepairsOneFileBesideTheOriginal) {
-  const std::string input = Copy("cut.m4a");
-  const Outcome run = Quillmend(test::Quote(input));
-  ASSERT_EQ(run.status, 0) << run.out << run.err;
+TEST_F(CliTest, RepairsBesideTheOriginalAndNeverOverwritesWithoutForce) {
+  const std::string input = Copy("recorder-cut.m4a", "cut.m4a");
+  ASSERT_EQ(Repair(test::Quote(input)), 0) << out_;
   const std::string output = work_.File("cut-repaired.m4a");
   const auto media = test::ReadMedia(output);
   char expected[512];
   std::snprintf(expected, sizeof expected, "repaired  %s -> %s (%.1f s, %zu AAC frames)\n",
-                input.c_str(), output.c_str(), media.durationSeconds, media.packets.size());
-  EXPECT_EQ(run.out, expected);
-  EXPECT_GT(media.packets.size(), 200u);
-  EXPECT_TRUE(std::filesystem::exists(logs_.File("quillmend_sdk.log")));
+                input.c_str(), output.c_str(), media.seconds, media.packets.size());
+  EXPECT_EQ(out_, expected);
+  EXPECT_GT(media.packets.size(), 300u);
+  EXPECT_TRUE(fs::exists(log_));
+
+  test::WriteFile(output, test::Bytes{}.Text("precious"));
+  EXPECT_EQ(Repair(input), 1);
+  ExpectOutput("the output exists: use --force to replace it");
+  EXPECT_EQ(test::ReadFile(output).size(), 8u);
+  EXPECT_EQ(Repair(input + " --force"), 0);
+  EXPECT_FALSE(test::ReadMedia(output).packets.empty());
+  EXPECT_EQ(Repair(input + " -o " + input + " --force"), 1);  // never the damaged file itself
 }
 
 TEST_F(CliTest, ABatchGoesOnPastABadFileAndSaysSo) {
-  const std::string a = Copy("cut.m4a", "a.m4a"), bad = Copy("isom.mp4"), b = Copy("memo.m4a");
-  const std::string outDir = work_.File("fixed");
-  const Outcome run = Quillmend(a + " " + bad + " " + b + " --out-dir " + outDir);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(std::filesystem::exists(outDir + "/a-repaired.m4a"));
-  EXPECT_TRUE(std::filesystem::exists(outDir + "/memo-repaired.m4a"));
-  EXPECT_NE(run.out.find("FAILED    " + bad +
-                         ": not an M4A file: its ftyp box names another brand [code -4043; log: " +
-                         logs_.File("quillmend_sdk.log") + "]"),
-            std::string::npos)
-      << run.out;
-  EXPECT_NE(run.out.find("2 of 3 files repaired"), std::string::npos) << run.out;
-}
+  const std::string a = Copy("recorder-cut.m4a", "a.m4a"), b = Copy("recorder.m4a", "b.m4a");
+  const std::string bad = work_.File("isom.mp4");
+  test::WriteFile(bad, test::Bytes{}.U32(0x20).Text("ftypisom").Fill(20, 0).U32(8).Text("mdat"));
+  EXPECT_EQ(Repair(a + " " + bad + " " + b + " --out-dir " + work_.File("fixed")), 1);
+  EXPECT_TRUE(fs::exists(work_.File("fixed/a-repaired.m4a")));
+  EXPECT_TRUE(fs::exists(work_.File("fixed/b-repaired.m4a")));
+  ExpectOutput("FAILED    " + bad + ": not an M4A file: its ftyp box names another brand [code " +
+               "-4043; log: " + log_ + "]");
+  ExpectOutput("2 of 3 files repaired");
 
-TEST_F(CliTest, JsonLinesReadBack) {
-  const std::string input = Copy("cut.m4a"), missing = work_.File("missing.m4a");
-  const Outcome run = Quillmend("--json " + input + " " + missing);
-  EXPECT_EQ(run.status, 1);
-  std::istringstream lines(run.out);
+  EXPECT_EQ(Repair("--json " + a + " " + work_.File("missing.m4a")), 1);
+  std::istringstream lines(out_);
   std::string first, second;
   std::getline(lines, first);
   std::getline(lines, second);
-  const auto ok = ParseFlatJson(first), failed = ParseFlatJson(second);
-  EXPECT_EQ(ok.at("input"), input);
-  EXPECT_EQ(ok.at("output"), work_.File("cut-repaired.m4a"));
-  EXPECT_EQ(ok.at("mode"), "general");
-  EXPECT_EQ(ok.at("code"), "0");
-  EXPECT_EQ(ok.at("repaired"), "true");
+  const Fields ok = ParseFlatJson(first);
+  ExpectFields(ok, {{"input", a},
+                    {"output", work_.File("a-repaired.m4a")},
+                    {"mode", "general"},
+                    {"code", "0"},
+                    {"repaired", "true"}});
   EXPECT_EQ(std::stoul(ok.at("aac_frames")), test::ReadMedia(ok.at("output")).packets.size());
-  EXPECT_EQ(failed.at("code"), "-4042");
-  EXPECT_EQ(failed.at("repaired"), "false");
-  EXPECT_EQ(failed.at("aac_frames"), "null");
-  EXPECT_EQ(failed.at("log"), logs_.File("quillmend_sdk.log"));
-}
-
-TEST_F(CliTest, NeverOverwritesWithoutForce) {
-  const std::string input = Copy("cut.m4a"), output = work_.File("mine.m4a");
-  test::WriteFile(output, test::Bytes{}.Text("precious"));
-  const Outcome refused = Quillmend(input + " -o " + output);
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.out.find("the output exists: use --force to replace it"), std::string::npos);
-  EXPECT_EQ(test::ReadFile(output).size(), 8u);
-  EXPECT_EQ(Quillmend(input + " -o " + output + " --force").status, 0);
-  EXPECT_FALSE(test::ReadMedia(output).packets.empty());
-  // The damaged file itself is never the output.
-  EXPECT_EQ(Quillmend(input + " -o " + input + " --force").status, 1);
+  ExpectFields(ParseFlatJson(second),
+               {{"code", "-4042"}, {"repaired", "false"}, {"aac_frames", "null"}, {"log", log_}});
 }
 
 TEST_F(CliTest, AdvancedRepairWithASample) {
-  const std::string input = Copy("cut.m4a"), sample = Copy("memo.m4a", "healthy.m4a");
-  const Outcome run = Quillmend("--json " + input + " --sample " + sample);
-  ASSERT_EQ(run.status, 0) << run.out << run.err;
-  const auto result = ParseFlatJson(run.out);
-  EXPECT_EQ(result.at("mode"), "advanced");
-  EXPECT_EQ(result.at("repaired"), "true");
-  EXPECT_NEAR(std::stod(result.at("duration_seconds")), 5.0, 0.3);
-  EXPECT_EQ(test::CountDecodeErrors(result.at("output")), 0);
-  EXPECT_FALSE(std::filesystem::exists(work_.File("tmp.pcm")));
-}
-
-// The library reports 0 once the transcoder has run, whatever it did; the tool looks at the
-// output itself.
-TEST_F(CliTest, ATranscoderThatFailsIsCaughtByTheTool) {
-  const std::string bin = work_.File("bin");
-  std::filesystem::create_directory(bin);
-  std::filesystem::copy_file(QUILLMEND_CLI, bin + "/quillmend");
-  test::WriteFile(bin + "/ffmpeg", test::Bytes{}.Text("#!/bin/sh\nexit 1\n"));
-  std::filesystem::permissions(bin + "/ffmpeg", std::filesystem::perms::owner_exec,
-                               std::filesystem::perm_options::add);
-  const std::string input = Copy("cut.m4a"), sample = Copy("memo.m4a", "healthy.m4a");
-  std::string out;
-  EXPECT_EQ(test::Run(bin + "/quillmend repair " + input + " --sample " + sample + " --log-dir " +
-                          logs_.path().string() + " 2>/dev/null",
-                      &out),
+  const std::string input = Copy("recorder-cut.m4a", "cut.m4a");
+  const std::string sample = Copy("recorder-sample.m4a", "healthy.m4a");
+  ASSERT_EQ(Repair("--json " + input + " --sample " + sample), 0) << out_;
+  const Fields result = ParseFlatJson(out_);
+  ExpectFields(result, {{"mode", "advanced"}, {"repaired", "true"}});
+  EXPECT_NEAR(std::stod(result.at("duration_seconds")), 8.0, 0.3);
+  EXPECT_FALSE(fs::exists(work_.File("tmp.pcm")));
+  // The library reports 0 once the transcoder has run, whatever it did; the tool looks at the
+  // output itself.
+  fs::create_directory(work_.File("bin"));
+  fs::copy_file(QUILLMEND_CLI, work_.File("bin/quillmend"));
+  test::WriteFile(work_.File("bin/ffmpeg"), test::Bytes{}.Text("#!/bin/sh\nexit 1\n"));
+  fs::permissions(work_.File("bin/ffmpeg"), fs::perms::owner_exec, fs::perm_options::add);
+  EXPECT_EQ(Quillmend("repair " + input + " -o " + work_.File("other.m4a") + " --sample " + sample +
+                          " --log-dir " + logs_.path().string(),
+                      work_.File("bin/quillmend")),
             1);
-  EXPECT_NE(
-      out.find("FAILED    " + input + ": the ffmpeg tool ran but wrote no output file [code 0"),
-      std::string::npos)
-      << out;
+  ExpectOutput("FAILED    " + input + ": the ffmpeg tool ran but wrote no output file [code 0");
 }
 
-TEST_F(CliTest, InspectTellsWhatTheRepairsSee) {
-  std::string out;
-  ASSERT_EQ(test::Run(std::string(QUILLMEND_CLI) + " inspect " + source_->File("memo.m4a"), &out),
-            0);
-  EXPECT_NE(out.find("ftyp: major brand \"M4A \" (an M4A file)"), std::string::npos) << out;
-  EXPECT_NE(out.find("sample tables: stco present"), std::string::npos) << out;
-  EXPECT_NE(out.find("  0x210C  "), std::string::npos) << out;
-  EXPECT_TRUE(
-      std::regex_search(out, std::regex("region 1: 44\\.\\.[0-9]+, profile mode: [0-9]+ frames")))
-      << out;
-  ASSERT_EQ(test::Run(std::string(QUILLMEND_CLI) + " inspect " + source_->File("cut.m4a"), &out),
-            0);
-  EXPECT_NE(out.find("stco missing"), std::string::npos) << out;
-  EXPECT_NE(out.find("none (not usable as a sample)"), std::string::npos) << out;
-}
-
-TEST_F(CliTest, UsageErrorsAndVersion) {
-  std::string out;
-  EXPECT_EQ(test::Run(std::string(QUILLMEND_CLI) + " 2>/dev/null", &out), 2);
-  EXPECT_EQ(test::Run(std::string(QUILLMEND_CLI) + " repair a b -o c 2>/dev/null", &out), 2);
-  EXPECT_EQ(test::Run(std::string(QUILLMEND_CLI) + " repair --bogus a 2>/dev/null", &out), 2);
-  EXPECT_EQ(test::Run(std::string(QUILLMEND_CLI) + " --version", &out), 0);
-  EXPECT_EQ(out, "quillmend 1, 0, 0, 25-d-4f7fc416\n");
-}
-
-TEST_F(CliTest, TheLogGoesToTheUserStateDirectoryByDefault) {
-  const std::string input = Copy("cut.m4a");
-  std::string out;
-  ASSERT_EQ(test::Run("XDG_STATE_HOME=" + work_.File("state") + " " + QUILLMEND_CLI + " repair " +
-                          input + " 2>/dev/null",
-                      &out),
-            0);
-  EXPECT_TRUE(std::filesystem::exists(work_.File("state") + "/quillmend/quillmend_sdk.log"));
+TEST_F(CliTest, InspectUsageVersionAndTheDefaultLogDirectory) {
+  ASSERT_EQ(Quillmend("inspect " + test::Media("recorder.m4a")), 0);
+  ExpectOutput("ftyp: major brand \"M4A \" (an M4A file)");
+  ExpectOutput("sample tables: stco present");
+  ExpectOutput("  0x210C  ");
+  EXPECT_TRUE(std::regex_search(out_, std::regex("region 1: 44\\.\\.\\d+, profile mode: \\d+ ")));
+  ASSERT_EQ(Quillmend("inspect " + test::Media("recorder-cut.m4a")), 0);
+  ExpectOutput("stco missing");
+  ExpectOutput("none (not usable as a sample)");
+  EXPECT_EQ(Quillmend(""), 2);
+  EXPECT_EQ(Quillmend("repair a b -o c"), 2);
+  EXPECT_EQ(Quillmend("repair --bogus a"), 2);
+  EXPECT_EQ(Quillmend("--version"), 0);
+  EXPECT_EQ(out_, "quillmend 1, 0, 0, 25-d-4f7fc416\n");
+  const std::string input = Copy("recorder-cut.m4a", "cut.m4a");
+  const std::string state = "env XDG_STATE_HOME=" + work_.File("state") + " " + QUILLMEND_CLI;
+  ASSERT_EQ(Quillmend("repair " + input, state), 0);
+  EXPECT_TRUE(fs::exists(work_.File("state/quillmend/quillmend_sdk.log")));
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include "sdk/repair_context.h"
-#include "support/test_support.h"
+#include "support/support.h"
 
 namespace quillmend::test {
 

@@ -1,0 +1,257 @@
+// Bad input through the exported calls: each row's code and exact log lines, with every input
+// unchanged afterwards and nothing written but the row's own files in its output directory.
+#include <sys/fsuid.h>
+#include <unistd.h>
+
+#include "support/support.h"
+
+namespace quillmend {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+using test::Lines;
+
+enum Leaves { kNothing = 0, kOutput = 1, kPcm = 2 };  // what a row leaves in its output directory
+
+struct Row {
+  // Paths with <in> and <out> for the input and output directories; "(null)" for a null one.
+  std::string name, damaged, sample, output;
+  int32_t code;
+  Lines lines;  // after the entry line
+  int leaves = kNothing;
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+const std::string kCut = "<in>/cut.m4a", kSample = "<in>/sample.m4a", kOut = "<out>/fixed.m4a";
+const Lines kMapFailed = {">>[!] The file Mapping filed", "map failed! -4042"};
+const Lines kNotUtf8 = {">>[!] A path is not valid UTF-8", "map failed! -4049"};
+const Lines kFourGiB = {">>[!] The file is too large: 4 GiB or more", "map failed! -4051"};
+
+Row G(const std::string& name, const std::string& damaged, const std::string& output, int32_t code,
+      Lines lines, int leaves = kNothing) {
+  return {"General" + name, damaged, "", output, code, std::move(lines), leaves};
+}
+Row A(const std::string& name, const std::string& damaged, const std::string& sample,
+      const std::string& output, int32_t code, Lines lines, int leaves = kNothing) {
+  return {"Advance" + name, damaged, sample, output, code, std::move(lines), leaves};
+}
+
+std::vector<Row> Rows() {
+#ifdef QUILLMEND_NO_TRANSCODER
+  // A host without the transcoder: the decoded audio stays in "tmp.pcm" for another try.
+  return {A("WithoutTheTranscoder", kCut, kSample, kOut, ORVM4A_ERR_TRANSCODER,
+            {"fix failed! -4048"}, kPcm)};
+#endif
+  std::vector<Row> rows = {
+      G("NullOutput", kCut, "(null)", ORVM4A_ERR_ARGUMENT, {}),
+      G("NullDamaged", "(null)", kOut, ORVM4A_ERR_ARGUMENT, {}),
+      A("NullSample", kCut, "(null)", kOut, ORVM4A_ERR_ARGUMENT, {}),
+      G("DamagedNotUtf8", "<in>/x\xC3", kOut, ORVM4A_ERR_PATH_ENCODING, kNotUtf8),
+      A("DamagedNotUtf8", "\x80", kSample, kOut, ORVM4A_ERR_PATH_ENCODING,
+        {">>[!] A path is not valid UTF-8", "map corrupt failed!"}),
+      G("TooLarge", "<in>/4gib.m4a", kOut, ORVM4A_ERR_TOO_LARGE, kFourGiB),
+      A("DamagedTooLarge", "<in>/2gib.m4a", kSample, kOut, ORVM4A_ERR_TOO_LARGE,
+        {">>[!] The damaged file is too large: 2 GiB or more", "map corrupt failed!"}),
+      A("SampleTooLarge", kCut, "<in>/4gib.m4a", kOut, ORVM4A_ERR_TOO_LARGE, kFourGiB),
+      G("Isom", "<in>/isom.mp4", kOut, ORVM4A_ERR_NOT_M4A,
+        {">>[!] This file is not an M4A file", "verify failed! -4043"}),
+      A("IsomSample", kCut, "<in>/isom.mp4", kOut, ORVM4A_ERR_NOT_M4A,
+        {">>[!] This file is not an M4A file", "prepare failed! -4043"}),
+      G("NoMdat", "<in>/nomdat.m4a", kOut, ORVM4A_ERR_NO_MDAT,
+        {">>[!] Can't find the mdat box", "verify failed! -4044"}),
+      A("SampleWithoutTables", kCut, "<in>/nomdat.m4a", kOut, ORVM4A_ERR_NO_SAMPLE_TABLE,
+        {">>[!] Can't find \"stco\" box", "prepare failed! -4045"}),
+      G("FrameLongerThan8184Bytes", "<in>/long-frame.m4a", kOut, ORVM4A_OK,
+        {">>[!] Skip a frame of 9002 bytes at offset <cut>: too long for an ADTS frame"}, kOutput),
+      A("SampleFfmpegCannotOpen", kCut, "<in>/tables-only.m4a", kOut, ORVM4A_ERR_MEDIA,
+        {">>[!] The file cant't open :Invalid data found when processing input",
+         "fix failed! -4046"}),
+      A("SampleWithOnlyVideo", kCut, "<in>/video.m4a", kOut, ORVM4A_ERR_MEDIA,
+        {">>[!] Could not find audio stream in the input file", "fix failed! -4046"}),
+      G("OutputDirectoryMissing", kCut, "<out>/missing/fixed.m4a", ORVM4A_ERR_INTERMEDIATE,
+        {">>[!] Can't create the intermediate file <out>/missing/tmp.adts", "fix failed! -4050"}),
+      A("OutputDirectoryMissing", kCut, kSample, "<out>/missing/fixed.m4a", ORVM4A_ERR_INTERMEDIATE,
+        {">>[!] Can't create the intermediate file: <out>/missing/tmp.pcm", "fix failed! -4050"}),
+      G("OutputDirectoryReadOnly", kCut, "<out>/ro/fixed.m4a", ORVM4A_ERR_INTERMEDIATE,
+        {">>[!] Can't create the intermediate file <out>/ro/tmp.adts", "fix failed! -4050"}),
+      A("OutputDirectoryReadOnly", kCut, kSample, "<out>/ro/fixed.m4a", ORVM4A_ERR_INTERMEDIATE,
+        {">>[!] Can't create the intermediate file: <out>/ro/tmp.pcm", "fix failed! -4050"}),
+      G("OutputUnknownContainer", kCut, "<out>/fixed.unknownext", ORVM4A_ERR_MEDIA,
+        {"[ffmpeg_remux](114): ffmpeg err: Invalid argument", "adts -> m4a ffmpeg error: -22",
+         "fix failed! -4046"}),
+      // The tool's own failure does not change the result: it was started and has ended.
+      A("OutputUnknownContainer", kCut, kSample, "<out>/fixed.unknownext", ORVM4A_OK,
+        {"ffmpeg exited with code 1"}),
+      // A stale "tmp.adts" that cannot be removed: a directory with something in it.
+      G("StaleIntermediateUnremovable", kCut, "<out>/blocked/fixed.m4a", ORVM4A_ERR_INTERMEDIATE,
+        {">>[!] filesystem error: cannot remove: Directory not empty [<out>/blocked/tmp.adts]",
+         "fix failed! -4050"}),
+      G("OutputNotUtf8", kCut, "<out>/out\xFF.m4a", ORVM4A_ERR_PATH_ENCODING,
+        {">>[!] A path is not valid UTF-8", "fix failed! -4049"}),
+      A("OutputNotUtf8", kCut, kSample, "<out>/\xC3.m4a", ORVM4A_ERR_PATH_ENCODING,
+        {">>[!] A path is not valid UTF-8", "fix failed! -4049"}),
+      // Only the transcoder's command line cannot carry a double quote.
+      G("PathsWithAQuote", "<in>/say \"hi\".m4a", "<out>/say \"hi\".m4a", ORVM4A_OK, {}, kOutput),
+      A("OutputWithAQuote", kCut, kSample, "<out>/say \"hi\".m4a", ORVM4A_ERR_TRANSCODER_ARGS,
+        {">>[!] The path cannot be passed to ffmpeg: <out>/say \"hi\".m4a", "fix failed! -4052"}),
+  };
+  // Inputs that cannot be mapped: the general repair's damaged file, and the advanced repair's
+  // damaged file (mapped apart from the context) and sample.
+  for (const char* name : {"EmptyPath", "ZeroBytes", "Directory", "Removed", "Unreadable"}) {
+    const std::string path = name == std::string("EmptyPath") ? "" : "<in>/" + std::string(name);
+    rows.push_back(G(name, path, kOut, ORVM4A_ERR_MAP, kMapFailed));
+    rows.push_back(A(std::string("Damaged") + name, path, kSample, kOut, ORVM4A_ERR_ALLOC,
+                     {"map corrupt failed!"}));
+    rows.push_back(A(std::string("Sample") + name, kCut, path, kOut, ORVM4A_ERR_MAP, kMapFailed));
+  }
+  // "mdat" in the last bytes ends the media data before it; the region after it is empty.
+  for (const char* tail : {"1", "2", "3"}) {
+    rows.push_back(G(std::string("MdatInTheLast") + tail + "Bytes",
+                     std::string("<in>/MdatInTheLast") + tail, kOut, ORVM4A_OK, {}, kOutput));
+  }
+  // Sample tables that do not describe the sample, in a box after the real one: one that runs
+  // past the end is dropped, any other replaces it (the last occurrence wins). The walk keeps the
+  // heads found before the first sample it cannot read, and the repair goes on with them.
+  for (const char* name : {"StcoCountFFFFFFFF", "ChunkOffsetPastTheEnd", "SampleSizePastTheEnd",
+                           "SampleShorterThan2Bytes", "StscMoreChunksThanStco"}) {
+    rows.push_back(A(name, kCut, "<in>/" + std::string(name), kOut, ORVM4A_OK, {}, kOutput));
+  }
+  return rows;
+}
+
+// Root reads and writes whatever it likes; the calls run with the file-system rights of an
+// ordinary user, so that unreadable files and read-only directories refuse them too.
+struct AsOrdinaryUser {
+  AsOrdinaryUser() {
+    if (::geteuid() == 0) ::setfsuid(65534);
+  }
+  ~AsOrdinaryUser() {
+    if (::geteuid() == 0) ::setfsuid(0);
+  }
+};
+
+class BadInputTest : public test::LogTest, public testing::WithParamInterface<Row> {
+ protected:
+  void SetUp() override {
+    LogTest::SetUp();
+    for (const char* dir : {"in/Directory", "out/blocked/tmp.adts/keep", "out/ro"}) {
+      fs::create_directories(root_.path() / dir);
+    }
+    for (const fs::path& dir : {root_.path(), in_}) fs::permissions(dir, fs::perms(0755));
+    for (const fs::path& dir : {out_, out_ / "blocked"}) fs::permissions(dir, fs::perms::all);
+    fs::permissions(out_ / "ro", fs::perms(0555));
+
+    const Bytes cut = Bytes{}.Raw(test::ReadFile(test::Media("recorder-cut.m4a")));
+    const Bytes sample = Bytes{}.Raw(test::ReadFile(test::Media("recorder-sample.m4a")));
+    const Bytes m4a = Bytes::Box("ftyp", Bytes{}.Text("M4A ").U32(0).Text("M4A mp42isom"));
+    const auto put = [&](const std::string& name, const Bytes& bytes) {
+      test::WriteFile(in_ / name, bytes);
+    };
+    for (const char* name :
+         {"cut.m4a", "say \"hi\".m4a", "Removed", "Unreadable", "4gib.m4a", "2gib.m4a"}) {
+      put(name, cut);
+    }
+    for (int tail : {1, 2, 3}) {
+      put("MdatInTheLast" + std::to_string(tail), Bytes(cut).Text("mdat").Fill(tail, 0x21));
+    }
+    fs::remove(in_ / "Removed");
+    fs::permissions(in_ / "Unreadable", fs::perms::none);
+    fs::resize_file(in_ / "4gib.m4a", std::uintmax_t{1} << 32);  // sparse
+    fs::resize_file(in_ / "2gib.m4a", std::uintmax_t{1} << 31);
+    // After the last frame, a head followed by more bytes than an ADTS frame can hold.
+    put("long-frame.m4a", Bytes(cut).U16(0x210C).Fill(9000, 0).U16(0x210C).U16(0));
+    tokens_["<cut>"] = std::to_string(cut.size());
+    put("ZeroBytes", Bytes{});
+    put("isom.mp4", Bytes{}.U32(0x20).Text("ftypisom").Fill(20, 0).U32(8).Text("mdat"));
+    put("nomdat.m4a", Bytes(m4a).Fill(64, 0x21));
+    put("tables-only.m4a",
+        Bytes(m4a).Append(Bytes::Box("mdat", Bytes::Table("stco", {}, 0, {})
+                                                 .Append(Bytes::Table("stsc", {}, 0, {}))
+                                                 .Append(Bytes::Table("stsz", {0}, 0, {})))));
+    put("video.m4a", Bytes{}.Raw(test::ReadFile(test::Media("video.m4a"))));
+    put("sample.m4a", sample);
+    const auto packets = test::ReadMedia(test::Media("recorder-sample.m4a")).packets;
+    const auto n = std::uint32_t(packets.size()), first = std::uint32_t(packets[0].position);
+    std::vector<std::uint32_t> tooLong, tooShort;
+    for (const auto& packet : packets) tooLong.push_back(std::uint32_t(packet.data.size()));
+    tooShort = tooLong;
+    tooLong[n / 2] = 0xFFFFFFF0, tooShort[n / 2] = 1;
+    const auto after = [&](const char* name, const Bytes& table) {
+      put(name, Bytes(sample).Append(Bytes::Box("free", table)));
+    };
+    after("StcoCountFFFFFFFF", Bytes::Table("stco", {}, 0xFFFFFFFF, {1, 2}));
+    after("ChunkOffsetPastTheEnd", Bytes::Table("stco", {}, 2, {first, 0xFFFFFF00}));
+    after("SampleSizePastTheEnd", Bytes::Table("stsz", {0}, n, tooLong));
+    after("SampleShorterThan2Bytes", Bytes::Table("stsz", {0}, n, tooShort));
+    after("StscMoreChunksThanStco", Bytes::Table("stsc", {}, 2, {1, n, 1, 3, 1, 1}));
+    if (GetParam().leaves & kPcm) {
+      test::WriteFile(out_ / "tmp.pcm", Bytes{}.Text("stale").Fill(995, 0));
+    }
+  }
+
+  // The row's text with its placeholders filled in.
+  std::string Fill(std::string text) {
+    for (const auto& [token, value] : tokens_) {
+      for (std::size_t at; (at = text.find(token)) != std::string::npos;) {
+        text.replace(at, token.size(), value);
+      }
+    }
+    return text;
+  }
+
+  test::TempDir root_;
+  const fs::path in_ = root_.path() / "in", out_ = root_.path() / "out";
+  std::map<std::string, std::string> tokens_ = {{"<in>", in_.string()}, {"<out>", out_.string()}};
+};
+
+TEST_P(BadInputTest, ReturnsItsCodeAndLinesAndWritesOnlyItsOwnFiles) {
+  const Row& row = GetParam();
+  const bool advanced = row.name.starts_with("Advance");
+  const std::string damaged = Fill(row.damaged), sample = Fill(row.sample),
+                    output = Fill(row.output);
+  const auto arg = [](const std::string& path) {
+    return path == "(null)" ? nullptr : path.c_str();
+  };
+  const fs::path outputDir = fs::path(output).parent_path();
+  auto before = test::Snapshot(root_.path());
+  int32_t code;
+  {
+    AsOrdinaryUser user;
+    code = advanced ? OrvM4aAdvanceRepair(arg(damaged), arg(sample), arg(output))
+                    : OrvM4aGeneralRepair(arg(damaged), arg(output));
+  }
+  EXPECT_EQ(code, row.code);
+  Lines lines = {"corrupt: " + damaged + (advanced ? ", sample: " + sample : "")};
+  for (const std::string& line : row.lines) lines.push_back(Fill(line));
+  EXPECT_EQ(Messages(), lines);
+
+  auto after = test::Snapshot(root_.path());
+  for (auto [leaf, path] :
+       {std::pair{kOutput, fs::path(output)}, std::pair{kPcm, outputDir / "tmp.pcm"}}) {
+    if (row.leaves & leaf) {
+      const std::string key = fs::relative(path, root_.path()).string();
+      EXPECT_EQ(after.erase(key), 1u) << key;
+      before.erase(key);
+    }
+  }
+  EXPECT_EQ(after, before) << "an input changed, or a file was left behind";
+  if (row.leaves & kOutput) {  // the damaged recording's 8 s; the advanced repair's re-encoded
+    const auto media = test::ReadMedia(output);
+    EXPECT_EQ(media.streams, Lines{"audio:aac"});
+    EXPECT_NEAR(media.seconds, 8.0, 0.1);
+    EXPECT_TRUE(!advanced || test::CountDecodeErrors(output) == 0);
+  }
+  if (row.leaves & kPcm) {  // replaced, not appended to: the recording as 16-bit stereo
+    const auto pcm = test::ReadFile(outputDir / "tmp.pcm");
+    EXPECT_NE(std::string(pcm.begin(), pcm.begin() + 5), "stale");
+    EXPECT_NEAR(double(pcm.size()) / (44100 * 4), 8.0, 0.1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, BadInputTest, testing::ValuesIn(Rows()),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace quillmend
