@@ -25,7 +25,9 @@ void MappedFile::OpenPlatform() {
   struct stat status {};
   if (::stat(native.c_str(), &status) == 0) size_ = static_cast<std::uint64_t>(status.st_size);
 
-  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer that may never
+  // come, and a device might wait for its medium. A regular file ignores the flag.
+  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return;
   fileHandle_ = fd;
 

@@ -87,4 +87,31 @@ TEST_F(HostileInputTest, SampleTableRepeatedThroughTheFileIsReadInOnePass) {
   EXPECT_EQ(*context.chunkOffsets, (quillmend::OffsetTable{0x30, 0x40}));
 }
 
+// Opening a FIFO for reading waited for a writer for ever.
+TEST_F(HostileInputTest, FifoAsAnyInputIsRefusedAtOnce) {
+  const fs::path fifo = dir_ / "fifo.m4a", out = dir_ / "out" / "fixed.m4a";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Row {
+    std::function<int()> call;
+    int code;
+    const char* line;
+  };
+  const Row rows[] = {
+      {[&] { return OrvM4aGeneralRepair(fifo.c_str(), out.c_str()); }, ORVM4A_ERR_MAP,
+       "map failed! -4042"},
+      {[&] { return OrvM4aAdvanceRepair(fifo.c_str(), fifo.c_str(), out.c_str()); },
+       ORVM4A_ERR_ALLOC, "map corrupt failed!"},
+  };
+  for (const Row& row : rows) {
+    auto result = std::async(std::launch::async, row.call);
+    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets the stuck call go on
+      FAIL() << "a repair of a FIFO did not return";
+    }
+    EXPECT_EQ(result.get(), row.code);
+    EXPECT_TRUE(Logged(row.line)) << row.line;
+  }
+  EXPECT_FALSE(fs::exists(out));
+}
+
 }  // namespace
