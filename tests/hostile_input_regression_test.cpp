@@ -114,4 +114,65 @@ TEST_F(HostileInputTest, FifoAsAnyInputIsRefusedAtOnce) {
   EXPECT_FALSE(fs::exists(out));
 }
 
+// The intermediate file's removal deleted an input lying where it goes, and the output was
+// written over an input named as the output, or removed with the intermediate file it was named
+// like. Now nothing is touched and the call says why.
+TEST_F(HostileInputTest, OutputPathsThatHitAnInputAreRefused) {
+  const fs::path recording = dir_ / "recording.m4a";
+  const std::string command =
+      "timeout 60 ffmpeg -nostdin -v error -f lavfi -i sine=duration=1 -c:a aac -y '" +
+      recording.string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const Bytes original = Read(recording);
+  const fs::path out = dir_ / "out";
+  struct Row {
+    const char* name;
+    fs::path damaged, sample, output;  // no sample: a general repair
+    const char* line;                  // after ">>[!] "
+  };
+  const Row rows[] = {
+      {"damaged as tmp.adts", out / "tmp.adts", "", out / "fixed.m4a",
+       "The repair would write over its input file: "},
+      {"damaged as output", out / "in.m4a", "", out / "in.m4a",
+       "The repair would write over its input file: "},
+      {"hard link as output", out / "in.m4a", "", out / "link.m4a",
+       "The repair would write over its input file: "},
+      {"output as tmp.adts", out / "in.m4a", "", out / "tmp.adts",
+       "The output is named like the intermediate file: "},
+      {"sample as tmp.pcm", out / "in.m4a", out / "tmp.pcm", out / "fixed.m4a",
+       "The repair would write over its input file: "},
+      {"damaged as tmp.pcm", out / "tmp.pcm", out / "sample.m4a", out / "fixed.m4a",
+       "The repair would write over its input file: "},
+      {"sample as output", out / "in.m4a", out / "sample.m4a", out / "sample.m4a",
+       "The repair would write over its input file: "},
+      {"output as tmp.pcm", out / "in.m4a", out / "sample.m4a", out / "tmp.pcm",
+       "The output is named like the intermediate file: "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(out);
+    fs::create_directories(out);
+    fs::copy_file(recording, row.damaged);
+    if (!row.sample.empty()) fs::copy_file(recording, row.sample);
+    if (row.output.filename() == "link.m4a") fs::create_hard_link(row.damaged, row.output);
+    const int code =
+        row.sample.empty()
+            ? OrvM4aGeneralRepair(row.damaged.c_str(), row.output.c_str())
+            : OrvM4aAdvanceRepair(row.damaged.c_str(), row.sample.c_str(), row.output.c_str());
+    EXPECT_EQ(code, ORVM4A_ERR_OUTPUT_CLASH);
+    EXPECT_TRUE(Logged("fix failed! -4054"));
+    const auto lines = Log();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.rfind(std::string(">>[!] ") + row.line, 0) == 0;
+    })) << row.line;
+    EXPECT_EQ(Read(row.damaged), original);
+    if (!row.sample.empty()) {
+      EXPECT_EQ(Read(row.sample), original);
+    }
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(out)) files += entry.is_regular_file();
+    EXPECT_EQ(files, fs::exists(out / "link.m4a") + 1 + !row.sample.empty()) << "a file was added";
+  }
+}
+
 }  // namespace
