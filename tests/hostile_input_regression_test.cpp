@@ -155,16 +155,18 @@ TEST_F(HostileInputTest, OutputPathsThatHitAnInputAreRefused) {
     fs::copy_file(recording, row.damaged);
     if (!row.sample.empty()) fs::copy_file(recording, row.sample);
     if (row.output.filename() == "link.m4a") fs::create_hard_link(row.damaged, row.output);
+    const std::size_t logged = Log().size();
     const int code =
         row.sample.empty()
             ? OrvM4aGeneralRepair(row.damaged.c_str(), row.output.c_str())
             : OrvM4aAdvanceRepair(row.damaged.c_str(), row.sample.c_str(), row.output.c_str());
     EXPECT_EQ(code, ORVM4A_ERR_OUTPUT_CLASH);
-    EXPECT_TRUE(Logged("fix failed! -4054"));
+    // The entry line, the guard's line with the path, the stage line.
     const auto lines = Log();
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-      return line.rfind(std::string(">>[!] ") + row.line, 0) == 0;
-    })) << row.line;
+    ASSERT_EQ(lines.size(), logged + 3);
+    EXPECT_EQ(lines[logged + 1].rfind(std::string(">>[!] ") + row.line, 0), 0u)
+        << lines[logged + 1];
+    EXPECT_EQ(lines[logged + 2], "fix failed! -4054");
     EXPECT_EQ(Read(row.damaged), original);
     if (!row.sample.empty()) {
       EXPECT_EQ(Read(row.sample), original);
