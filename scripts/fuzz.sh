@@ -31,8 +31,9 @@ for target in "${targets[@]}"; do
   "$build/bin/${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -max_len=65536 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" \
     "$corpus" "$build/fuzz-seeds/$target" >"$log" 2>&1 || status=$?
+  # A target that crashed prints no totals.
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-  elapsed=$(grep -o 'Done [0-9]* runs in [0-9]* second' "$log" | grep -o 'in [0-9]*' | cut -c4-)
+  elapsed=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log")
   found=$(find "$findings" -type f | wc -l)
   printf '%-16s %10s runs in %5ss, corpus %5s files, exit %s, findings %s\n' "$target" \
     "${runs:-?}" "${elapsed:-?}" "$(find "$corpus" -type f | wc -l)" "$status" "$found"
