@@ -70,7 +70,11 @@ enum OrvM4aResult {
    * quote or the command line would be longer than 511 UTF-16 units. */
   ORVM4A_ERR_TRANSCODER_ARGS = -4052,
   /* An unexpected internal error; the log says which. */
-  ORVM4A_ERR_INTERNAL = -4053
+  ORVM4A_ERR_INTERNAL = -4053,
+  /* The output path would write over an input file (the same file by any name or link) or over
+   * the intermediate file of its own directory, or an input file lies where the intermediate
+   * file goes ("tmp.adts", "tmp.pcm" beside the output). Nothing was written or removed. */
+  ORVM4A_ERR_OUTPUT_CLASH = -4054
 };
 
 /* Opens the log "<logDirectory>/quillmend_sdk.log" (the separator is always added) and writes

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quillmend {
 
@@ -38,6 +39,10 @@ class MappedFile {
   // the repairs read their inputs front to back once, and a long recording would otherwise stay
   // resident in full. The bytes stay readable; a later read maps them in again.
   void ReleasePagesBefore(std::uint64_t offset) const;
+
+  // Whether the UTF-8 path names the file this object mapped, by any name or link. False when
+  // nothing is mapped or nothing is there. Throws std::range_error for a path that is not UTF-8.
+  bool IsFileAt(std::string_view utf8Path) const;
 
   // Big-endian readers that advance the cursor by their width. A byte at or beyond Size()
   // reads as 0 without touching memory outside the view, and the read then returns false.

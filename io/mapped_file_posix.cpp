@@ -5,6 +5,7 @@
 
 #include "mapped_file.h"
 #include "native_path.h"
+#include "utf8.h"
 
 namespace quillmend {
 
@@ -25,7 +26,9 @@ void MappedFile::OpenPlatform() {
   struct stat status {};
   if (::stat(native.c_str(), &status) == 0) size_ = static_cast<std::uint64_t>(status.st_size);
 
-  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer that may never
+  // come, and a device might wait for its medium. A regular file ignores the flag.
+  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return;
   fileHandle_ = fd;
 
@@ -49,6 +52,16 @@ void MappedFile::ReleasePagesBefore(std::uint64_t offset) const {
   // The view is read-only and never written, so dropping its pages loses nothing: they come
   // back from the file on the next access.
   if (length > 0) ::madvise(view_, length, MADV_DONTNEED);
+}
+
+bool MappedFile::IsFileAt(std::string_view utf8Path) const {
+  if (fileHandle_ == kNoHandle) return false;
+  const std::string native = NativePath(Utf8ToWide(utf8Path)).native();
+  struct stat there {
+  }, mine{};
+  return ::stat(native.c_str(), &there) == 0 &&
+         ::fstat(static_cast<int>(fileHandle_), &mine) == 0 && there.st_dev == mine.st_dev &&
+         there.st_ino == mine.st_ino;
 }
 
 void MappedFile::ClosePlatform() {

@@ -21,8 +21,10 @@ constexpr TableLayout kStcoLayout{kBoxStco, 1, 1, ">>[!] Can't find \"stco\" box
 constexpr TableLayout kStscLayout{kBoxStsc, 1, 3, ">>[!] Can't find \"stsc\" box"};
 constexpr TableLayout kStszLayout{kBoxStsz, 2, 1, ">>[!] Can't find \"stsz\" box"};
 
-// Parses every occurrence of layout.type into a fresh Table through addEntry(table, words),
-// where words points at the entry's wordsPerEntry values, and stores it in slot.
+// Reads the table of layout.type into slot through addEntry(table, words), where words points at
+// the entry's wordsPerEntry values. Every occurrence of the type replaces the table of the one
+// before it, so only the one that would be stored last is parsed: parsing each in turn made a
+// file full of the type's bytes cost time quadratic in its size.
 template <typename Table, typename AddEntry>
 ResultCode ReadTable(RepairContext& context, const TableLayout& layout,
                      std::shared_ptr<const Table>& slot, AddEntry addEntry) {
@@ -30,37 +32,44 @@ ResultCode ReadTable(RepairContext& context, const TableLayout& layout,
   const std::uint64_t size = file.Size();
   const std::uint64_t headerBytes = 4 + 4 * (layout.wordsBeforeCount + 1);
   const std::uint64_t entryBytes = 4 * layout.wordsPerEntry;
-  bool found = false;
 
+  // An occurrence whose entries all lie inside the file replaces whatever came before. One whose
+  // entries would run past the end cannot belong to a healthy file: it replaces nothing, and
+  // only when it is the first table of all are the entries inside the file kept.
+  struct Occurrence {
+    std::uint64_t offset = 0;
+    std::uint64_t entries = 0;
+    bool found = false;
+  };
+  Occurrence lastWhole, firstCut;
   ForEachBoxType(file, layout.type, [&](std::uint64_t offset) {
     // An occurrence too close to the end to hold even the entry count is not a box.
     if (headerBytes > size - offset) return;
-    file.Seek(offset, kSeekSet);
-    std::uint32_t word = 0;
-    file.ReadU32(word, false);  // the type itself
-    file.Seek(4 * std::uint64_t{layout.wordsBeforeCount}, kSeekForward);
+    file.Seek(offset + headerBytes - 4, kSeekSet);
     std::uint32_t count = 0;
     file.ReadU32(count, false);
-
     const std::uint64_t fitting = (size - offset - headerBytes) / entryBytes;
-    const bool truncated = count > fitting;
-    if (truncated && slot) return;
-    const std::uint64_t entries = truncated ? fitting : count;
-
-    Table table;
-    std::uint32_t words[3] = {};
-    for (std::uint64_t i = 0; i < entries; ++i) {
-      for (std::uint32_t w = 0; w < layout.wordsPerEntry; ++w) file.ReadU32(words[w], false);
-      addEntry(table, words);
+    if (count <= fitting) {
+      lastWhole = {offset, count, true};
+    } else if (!firstCut.found && !lastWhole.found) {
+      firstCut = {offset, fitting, true};
     }
-    slot = std::make_shared<const Table>(std::move(table));
-    found = true;
   });
 
-  if (!found && !slot) {
+  const Occurrence& chosen = lastWhole.found ? lastWhole : firstCut;
+  if (!chosen.found || (!lastWhole.found && slot)) {
+    if (slot) return kOk;
     LogError(layout.missingLine);
     return kNoSampleTable;
   }
+  file.Seek(chosen.offset + headerBytes, kSeekSet);
+  Table table;
+  std::uint32_t words[3] = {};
+  for (std::uint64_t i = 0; i < chosen.entries; ++i) {
+    for (std::uint32_t w = 0; w < layout.wordsPerEntry; ++w) file.ReadU32(words[w], false);
+    addEntry(table, words);
+  }
+  slot = std::make_shared<const Table>(std::move(table));
   return kOk;
 }
 

@@ -6,6 +6,7 @@
 #include "convert/transcoder.h"
 #include "io/output_file.h"
 #include "repair/frame_decoding.h"
+#include "repair/output_guard.h"
 #include "repair/sample_decoder.h"
 #include "sdk/log_sink.h"
 
@@ -19,6 +20,10 @@ ResultCode AdvanceFix(RepairContext& context, MappedFile& damagedFile, std::stri
   if (ResultCode r = OpenSampleDecoder(context, decoder, samplePath); r != kOk) return r;
 
   const std::string pcmPath = JoinPath(OutputDirectory(outputPath), kPcmFileName);
+  if (ResultCode r = GuardOutputPaths({&damagedFile, context.file.get()}, pcmPath, outputPath);
+      r != kOk) {
+    return r;
+  }
   // Read before and after decoding: implicit SBR or PS signalling in the frames can change the
   // rate and the channel count the decoder reports.
   const AVCodecContext& decoderContext = *decoder.decoderContext;

@@ -14,7 +14,8 @@ inline constexpr char kPcmFileName[] = "tmp.pcm";
 // directory, and has the ffmpeg tool encode that into the output file. "tmp.pcm" is removed
 // after a run of the tool and kept when the tool could not be started. Returns kOk, or the code
 // of the step that failed unchanged: kMediaFailed (sample decoder), kTranscoderArguments,
-// kIntermediateFile (the PCM file cannot be created), kTranscoderNotStarted. Throws
+// kIntermediateFile (the PCM file cannot be created), kTranscoderNotStarted, kOutputClash (the
+// output or "tmp.pcm" would be an input file). Throws
 // std::range_error for an output path that is not UTF-8 and filesystem_error when a stale
 // "tmp.pcm" cannot be removed.
 ResultCode AdvanceFix(RepairContext& context, MappedFile& damagedFile, std::string_view samplePath,

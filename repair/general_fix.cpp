@@ -7,6 +7,7 @@
 #include "io/output_file.h"
 #include "io/utf8.h"
 #include "mp4/frame_heads.h"
+#include "output_guard.h"
 #include "sdk/log_sink.h"
 
 namespace quillmend {
@@ -17,6 +18,9 @@ ResultCode GeneralFix(RepairContext& context, std::string_view outputPath) {
   SetDefaultFrameHeads(context);
 
   const std::string adtsPath = JoinPath(outputDirectory, kAdtsFileName);
+  if (ResultCode r = GuardOutputPaths({context.file.get()}, adtsPath, outputPath); r != kOk) {
+    return r;
+  }
   // A left-over from an earlier run would put old frames into this output.
   RemoveIfExists(adtsPath);
   AppendFile stream(adtsPath);

@@ -25,5 +25,6 @@ inline constexpr ResultCode kIntermediateFile = ORVM4A_ERR_INTERMEDIATE;
 inline constexpr ResultCode kTooLarge = ORVM4A_ERR_TOO_LARGE;
 inline constexpr ResultCode kTranscoderArguments = ORVM4A_ERR_TRANSCODER_ARGS;
 inline constexpr ResultCode kInternal = ORVM4A_ERR_INTERNAL;
+inline constexpr ResultCode kOutputClash = ORVM4A_ERR_OUTPUT_CLASH;
 
 }  // namespace quillmend

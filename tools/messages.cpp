@@ -44,6 +44,9 @@ std::string DescribeResult(std::int32_t code, RepairMode mode) {
              "long a command line)";
     case ORVM4A_ERR_INTERNAL:
       return "an internal error in the library (see the log)";
+    case ORVM4A_ERR_OUTPUT_CLASH:
+      return "the output, or the intermediate file beside it, would be an input file: choose "
+             "another output path";
     default:
       return "unknown result code " + std::to_string(code);
   }
