@@ -60,17 +60,23 @@ MediaCheck CheckMedia(const std::string& path, bool decode) {
   const auto drain = [&] {
     while (avcodec_receive_frame(codec.get(), frame.get()) == 0) ++check.decodedFrames;
   };
+  // An indexed container states its frame count; reading every packet of a long recording
+  // would only count them again.
+  const long long indexed = input->streams[stream]->nb_frames;
   constexpr long long kPacketsDecoded = 256;
-  while (av_read_frame(input.get(), packet.get()) >= 0) {
+  long long read = 0;
+  while ((indexed <= 0 || (codec && read < kPacketsDecoded)) &&
+         av_read_frame(input.get(), packet.get()) >= 0) {
     if (packet->stream_index == stream) {
-      ++check.aacFrames;
-      if (codec && check.aacFrames <= kPacketsDecoded) {
+      ++read;
+      if (codec && read <= kPacketsDecoded) {
         if (avcodec_send_packet(codec.get(), packet.get()) < 0) ++check.undecodableFrames;
         drain();
       }
     }
     av_packet_unref(packet.get());
   }
+  check.aacFrames = indexed > 0 ? indexed : read;
   if (codec) {
     avcodec_send_packet(codec.get(), nullptr);
     drain();
