@@ -52,8 +52,9 @@ TEST_F(CliTest, RepairsBesideTheOriginalAndNeverOverwritesWithoutForce) {
   const std::string output = work_.File("cut-repaired.m4a");
   const auto media = test::ReadMedia(output);
   char expected[512];
-  std::snprintf(expected, sizeof expected, "repaired  %s -> %s (%.1f s, %zu AAC frames)\n",
-                input.c_str(), output.c_str(), media.seconds, media.packets.size());
+  std::snprintf(expected, sizeof expected,
+                "repaired  %s -> %s (%.1f s, %zu AAC frames) [log: %s]\n", input.c_str(),
+                output.c_str(), media.seconds, media.packets.size(), log_.c_str());
   EXPECT_EQ(out_, expected);
   EXPECT_GT(media.packets.size(), 300u);
   EXPECT_TRUE(fs::exists(log_));

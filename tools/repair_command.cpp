@@ -115,8 +115,9 @@ void PrintResult(const FileResult& file, const std::string& logFile, bool json) 
         .Add("log", logFile);
     std::printf("%s\n", object.str().c_str());
   } else if (file.repaired) {
-    std::printf("repaired  %s -> %s (%.1f s, %lld AAC frames)\n", file.input.c_str(),
-                file.output.c_str(), file.media.durationSeconds, file.media.aacFrames);
+    std::printf("repaired  %s -> %s (%.1f s, %lld AAC frames) [log: %s]\n", file.input.c_str(),
+                file.output.c_str(), file.media.durationSeconds, file.media.aacFrames,
+                logFile.c_str());
   } else {
     std::printf("FAILED    %s: %s [code %d; log: %s]\n", file.input.c_str(), file.message.c_str(),
                 static_cast<int>(file.code), logFile.c_str());
