@@ -6,6 +6,7 @@
 #include "convert/transcoder.h"
 #include "io/output_file.h"
 #include "repair/frame_decoding.h"
+#include "repair/intermediate_file.h"
 #include "repair/output_guard.h"
 #include "repair/sample_decoder.h"
 #include "sdk/log_sink.h"
@@ -36,12 +37,7 @@ ResultCode AdvanceFix(RepairContext& context, MappedFile& damagedFile, std::stri
     return r;
   }
 
-  RemoveIfExists(pcmPath);  // a stale file from an earlier failed run must not be appended to
-  pcmFile = AppendFile(pcmPath);
-  if (!pcmFile.IsOpen()) {
-    LogError(">>[!] Can't create the intermediate file: %s", pcmPath.c_str());
-    return kIntermediateFile;
-  }
+  if (ResultCode r = CreateIntermediateFile(pcmPath, pcmFile); r != kOk) return r;
 
   DecodeFramesToPcm(context, damagedFile, *decoder.decoderContext, decoder.resampler, pcmFile);
 

@@ -4,6 +4,7 @@
 
 #include "convert/remux.h"
 #include "frame_extraction.h"
+#include "intermediate_file.h"
 #include "io/output_file.h"
 #include "io/utf8.h"
 #include "mp4/frame_heads.h"
@@ -22,12 +23,8 @@ ResultCode GeneralFix(RepairContext& context, std::string_view outputPath) {
     return r;
   }
   // A left-over from an earlier run would put old frames into this output.
-  RemoveIfExists(adtsPath);
-  AppendFile stream(adtsPath);
-  if (!stream.IsOpen()) {
-    LogError(">>[!] Can't create the intermediate file %s", adtsPath.c_str());
-    return kIntermediateFile;
-  }
+  AppendFile stream;
+  if (ResultCode r = CreateIntermediateFile(adtsPath, stream); r != kOk) return r;
   if (ResultCode r = ExtractFramesToAdts(context, stream); r != kOk) return r;
   stream.Close();
 

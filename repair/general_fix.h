@@ -13,8 +13,8 @@ inline constexpr char kAdtsFileName[] = "tmp.adts";
 // output directory, which FFmpeg then remuxes into the output file. Returns kOk; kAllocFailed
 // when the extraction was aborted ("tmp.adts" stays); kMediaFailed when the remux failed;
 // kIntermediateFile when "tmp.adts" cannot be created or removed; kOutputClash, before any
-// file is touched, when the output or "tmp.adts" would be the damaged file. Throws std::range_error for
-// an output path that is not UTF-8 and std::filesystem::filesystem_error when a stale
+// file is touched, when the output or "tmp.adts" would be the damaged file. Throws std::range_error
+// for an output path that is not UTF-8 and std::filesystem::filesystem_error when a stale
 // "tmp.adts" cannot be removed.
 ResultCode GeneralFix(RepairContext& context, std::string_view outputPath);
 
