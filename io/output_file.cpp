@@ -32,11 +32,6 @@ void RemoveIfExists(std::string_view path) {
   std::filesystem::remove(native);  // throws filesystem_error("remove", ...) on failure
 }
 
-bool PathExists(std::string_view path) {
-  std::error_code error;
-  return std::filesystem::exists(NativePath(Utf8ToWide(path)), error);
-}
-
 AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
   if (this != &other) {
     Close();

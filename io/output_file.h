@@ -20,9 +20,6 @@ std::string JoinPath(std::string_view directory, std::string_view name);
 // std::filesystem::filesystem_error naming the operation ("exists" or "remove") and the path.
 void RemoveIfExists(std::string_view path);
 
-// Whether anything exists at the UTF-8 path (false when it cannot be told).
-bool PathExists(std::string_view path);
-
 // A binary file opened for appending, closed when the owner is done with it.
 class AppendFile {
  public:
