@@ -5,10 +5,19 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "VxLogSDK.h"
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -50,13 +59,29 @@ std::string Format(const char* format, va_list args) {
   return std::string(large.data(), needed);
 }
 
+// The sink's file name: UTF-8 as given, or on Windows its UTF-16 form, so that no directory
+// name has to survive the ANSI code page.
+spdlog::filename_t LogFileName(const char* utf8) {
+#ifdef _WIN32
+  const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+  if (length <= 0) throw std::runtime_error("log path is not UTF-8");
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide.data(), length);
+  wide.pop_back();  // the terminating zero
+  return wide;
+#else
+  return utf8;
+#endif
+}
+
 }  // namespace
 
 extern "C" VXLOG_API int InitLogEx(void* /*owner*/, const char* /*moduleTag*/,
                                    const char* logFilePath) {
   if (logFilePath == nullptr) return -1;
   try {
-    auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(logFilePath, false);
+    auto sink =
+        std::make_shared<spdlog::sinks::basic_file_sink_mt>(LogFileName(logFilePath), false);
     // The module tag is part of each message, so the sink's pattern carries only time and level.
     sink->set_pattern("%Y-%m-%d %H:%M:%S.%e [%l] %v");
     std::lock_guard<std::mutex> lock(gSinkMutex);
