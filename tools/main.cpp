@@ -1,4 +1,12 @@
 // quillmend: repairs damaged M4A recordings with the Quillmend library.
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <shellapi.h>
+#include <windows.h>
+#endif
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +61,11 @@ int UsageError(const std::string& message) {
 }
 
 std::string DefaultLogDir() {
+#ifdef _WIN32
+  if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr && *local != '\0') {
+    return (fs::path(local) / "quillmend").string();
+  }
+#endif
   if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
     return (fs::path(state) / "quillmend").string();
   }
@@ -113,8 +126,34 @@ int Repair(const std::vector<std::string_view>& args) {
 
 }  // namespace
 
+#ifdef _WIN32
+// The arguments as UTF-8, which is what the library takes; argv would hold them in the ANSI
+// code page, where most names outside it cannot be written.
+std::vector<std::string> Utf8Arguments() {
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  for (int i = 0; wide != nullptr && i < count; ++i) {
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string text(size > 0 ? size_t(size) : 1, '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), size, nullptr, nullptr);
+    text.pop_back();
+    arguments.push_back(std::move(text));
+  }
+  ::LocalFree(wide);
+  return arguments;
+}
+#endif
+
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  ::SetConsoleOutputCP(CP_UTF8);
+  const std::vector<std::string> utf8 = Utf8Arguments();
+  const std::vector<std::string_view> args(utf8.begin() + (utf8.empty() ? 0 : 1), utf8.end());
+  (void)argc, (void)argv;
+#else
   const std::vector<std::string_view> args(argv + 1, argv + argc);
+#endif
   if (args.empty()) return UsageError("no command given");
   const std::string_view command = args[0];
   if (command == "--help" || command == "-h" || command == "help") {

@@ -1,7 +1,17 @@
 #include "repair_command.h"
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <psapi.h>
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -37,8 +47,23 @@ std::string DefaultOutput(const fs::path& input, const std::optional<std::string
 // This process's peak resident memory so far (the transcoder of an advanced repair is a process
 // of its own and not counted).
 long long PeakMemoryKb() {
+#ifdef _WIN32
+  PROCESS_MEMORY_COUNTERS counters{};
+  return ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)
+             ? static_cast<long long>(counters.PeakWorkingSetSize / 1024)
+             : -1;
+#else
   rusage usage{};
   return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : -1;
+#endif
+}
+
+bool StderrIsTerminal() {
+#ifdef _WIN32
+  return ::_isatty(::_fileno(stderr)) != 0;
+#else
+  return ::isatty(STDERR_FILENO) == 1;
+#endif
 }
 
 std::uintmax_t SizeOf(const fs::path& path) {
@@ -54,7 +79,7 @@ std::int32_t RepairWithProgress(const FileResult& file, const std::optional<std:
     return sample ? OrvM4aAdvanceRepair(file.input.c_str(), sample->c_str(), file.output.c_str())
                   : OrvM4aGeneralRepair(file.input.c_str(), file.output.c_str());
   });
-  const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  const bool terminal = StderrIsTerminal();
   const fs::path directory = fs::path(file.output).parent_path();
   const fs::path intermediate = directory / (sample ? "tmp.pcm" : "tmp.adts");
   const auto started = std::chrono::steady_clock::now();
@@ -66,8 +91,9 @@ std::int32_t RepairWithProgress(const FileResult& file, const std::optional<std:
     if (elapsed < 1.0 || (!terminal && now - lastLine < std::chrono::seconds(5))) continue;
     lastLine = now;
     std::fprintf(stderr, "%s  working on %s: %.0f s, intermediate %.1f MB, output %.1f MB%s",
-                 terminal ? "\r\033[K" : "", fs::path(file.input).filename().c_str(), elapsed,
-                 SizeOf(intermediate) / 1e6, SizeOf(file.output) / 1e6, terminal ? "" : "\n");
+                 terminal ? "\r\033[K" : "", fs::path(file.input).filename().string().c_str(),
+                 elapsed, SizeOf(intermediate) / 1e6, SizeOf(file.output) / 1e6,
+                 terminal ? "" : "\n");
     std::fflush(stderr);
     shown = true;
   }
