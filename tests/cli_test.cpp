@@ -14,7 +14,14 @@ Fields ParseFlatJson(const std::string& line) {
   Fields fields;
   static const std::regex field(R"re("([a-z_]+)":("((?:[^"\\]|\\.)*)"|[^,}]*))re");
   for (std::sregex_iterator it(line.begin(), line.end(), field), end; it != end; ++it) {
-    fields[(*it)[1]] = (*it)[3].matched ? (*it)[3].str() : (*it)[2].str();
+    if (!(*it)[3].matched) {
+      fields[(*it)[1]] = (*it)[2].str();
+      continue;
+    }
+    std::string text;  // escapes undone: a path needs no more than \\ and \"
+    const std::string raw = (*it)[3].str();
+    for (std::size_t i = 0; i < raw.size(); ++i) text += raw[i] == '\\' ? raw[++i] : raw[i];
+    fields[(*it)[1]] = text;
   }
   return fields;
 }
@@ -22,6 +29,21 @@ Fields ParseFlatJson(const std::string& line) {
 void ExpectFields(const Fields& fields, const Fields& expected) {
   for (const auto& [key, value] : expected) EXPECT_EQ(fields.at(key), value) << key;
 }
+
+#ifdef _WIN32
+const std::string kCli = test::ProgramDirectory() + "\\quillmend.exe";
+const char kProgram[] = "quillmend.exe";
+// The command that runs the tool with its default log directory under dir.
+std::string WithStateDirectory(const std::string& dir) {
+  return "set \"LOCALAPPDATA=" + dir + "\" && " + test::Quote(kCli);
+}
+#else
+const std::string kCli = QUILLMEND_CLI;
+const char kProgram[] = "quillmend";
+std::string WithStateDirectory(const std::string& dir) {
+  return "env XDG_STATE_HOME=" + dir + " " + test::Quote(kCli);
+}
+#endif
 
 class CliTest : public testing::Test {
  protected:
@@ -31,12 +53,18 @@ class CliTest : public testing::Test {
     return work_.File(as);
   }
   // Runs the tool with the arguments: its exit status, its standard output in out_.
-  int Quillmend(const std::string& arguments, const std::string& program = QUILLMEND_CLI) {
+  int Quillmend(const std::string& arguments, const std::string& command = test::Quote(kCli)) {
     out_.clear();
-    return test::Run("timeout 300 " + program + " " + arguments + " 2>/dev/null", &out_);
+#ifdef _WIN32
+    const int status = test::Run(command + " " + arguments + " 2>NUL", &out_);
+    std::erase(out_, '\r');  // the text-mode standard output's line ends
+    return status;
+#else
+    return test::Run("timeout 300 " + command + " " + arguments + " 2>/dev/null", &out_);
+#endif
   }
   int Repair(const std::string& arguments) {
-    return Quillmend("repair " + arguments + " --log-dir " + logs_.path().string());
+    return Quillmend("repair " + arguments + " --log-dir " + test::U8(logs_.path()));
   }
   void ExpectOutput(const std::string& text) {
     EXPECT_NE(out_.find(text), std::string::npos) << out_;
@@ -105,13 +133,23 @@ TEST_F(CliTest, AdvancedRepairWithASample) {
   EXPECT_FALSE(fs::exists(work_.File("tmp.pcm")));
   // The library reports 0 once the transcoder has run, whatever it did; the tool looks at the
   // output itself.
-  fs::create_directory(work_.File("bin"));
-  fs::copy_file(QUILLMEND_CLI, work_.File("bin/quillmend"));
-  test::WriteFile(work_.File("bin/ffmpeg"), test::Bytes{}.Text("#!/bin/sh\nexit 1\n"));
-  fs::permissions(work_.File("bin/ffmpeg"), fs::perms::owner_exec, fs::perm_options::add);
+  const fs::path bin = work_.path() / "bin";
+  fs::create_directory(bin);
+  fs::copy_file(kCli, bin / kProgram);
+#ifdef _WIN32
+  // A stand-in that fails at once: the tool itself, which does not know ffmpeg's arguments.
+  fs::copy_file(kCli, bin / "ffmpeg.exe");
+  for (const auto& entry : fs::directory_iterator(test::ProgramDirectory())) {
+    if (entry.path().extension() == ".dll")
+      fs::copy_file(entry.path(), bin / entry.path().filename());
+  }
+#else
+  test::WriteFile(bin / "ffmpeg", test::Bytes{}.Text("#!/bin/sh\nexit 1\n"));
+  fs::permissions(bin / "ffmpeg", fs::perms::owner_exec, fs::perm_options::add);
+#endif
   EXPECT_EQ(Quillmend("repair " + input + " -o " + work_.File("other.m4a") + " --sample " + sample +
-                          " --log-dir " + logs_.path().string(),
-                      work_.File("bin/quillmend")),
+                          " --log-dir " + test::U8(logs_.path()),
+                      test::Quote(test::U8(bin / kProgram))),
             1);
   ExpectOutput("FAILED    " + input + ": the ffmpeg tool ran but wrote no output file [code 0");
 }
@@ -131,8 +169,7 @@ TEST_F(CliTest, InspectUsageVersionAndTheDefaultLogDirectory) {
   EXPECT_EQ(Quillmend("--version"), 0);
   EXPECT_EQ(out_, "quillmend 1, 0, 0, 25-d-4f7fc416\n");
   const std::string input = Copy("recorder-cut.m4a", "cut.m4a");
-  const std::string state = "env XDG_STATE_HOME=" + work_.File("state") + " " + QUILLMEND_CLI;
-  ASSERT_EQ(Quillmend("repair " + input, state), 0);
+  ASSERT_EQ(Quillmend("repair " + input, WithStateDirectory(work_.File("state"))), 0);
   EXPECT_TRUE(fs::exists(work_.File("state/quillmend/quillmend_sdk.log")));
 }
 

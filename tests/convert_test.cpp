@@ -7,6 +7,7 @@ extern "C" {
 #include "convert/process.h"
 #include "convert/remux.h"
 #include "convert/transcoder.h"
+#include "io/native_path.h"
 #include "io/utf8.h"
 #include "support/support.h"
 
@@ -105,6 +106,38 @@ TEST_F(ConvertTest, TranscoderArgumentsThatCannotBeCarriedWholeAreRefused) {
                          ">>[!] The ffmpeg parameters are too long: 600 UTF-16 units"}));
 }
 
+#ifdef _WIN32
+// The shell starts the tool by its quoted path and hands it the parameter text whole: ffmpeg.exe
+// in a directory whose name has blanks and characters outside every code page converts a file
+// named like that, and the call returns once it has ended.
+TEST(RunHiddenTest, StartsTheQuotedToolWithWideParametersAndWaitsForIt) {
+  const fs::path directory = NativePath(GetExecutableDirectory());
+  EXPECT_TRUE(directory.is_absolute());
+  EXPECT_TRUE(fs::exists(directory / "quillmend_unit_tests.exe"));
+  EXPECT_TRUE(fs::exists(directory / NativePath(kTranscoderToolName)));
+  test::TempDir dir;
+  const fs::path host = dir.path() / fs::u8path("h\xC3\xB4st d\xC3\xAFr \xF0\x9F\x8E\xB5");
+  fs::create_directories(host);
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    if (entry.path().extension() == ".dll" || entry.path().filename() == "ffmpeg.exe") {
+      fs::copy_file(entry.path(), host / entry.path().filename());
+    }
+  }
+  const std::u16string tool = Utf8ToWide(test::U8(host / "ffmpeg.exe"));
+  EXPECT_FALSE(RunHidden(Utf8ToWide(test::U8(host / "missing.exe")), u"").started);
+
+  const std::string in = test::U8(host / "in put.pcm"), out = test::U8(host / "\xC3\xA9 out.pcm");
+  test::WriteFile(fs::u8path(in), test::Bytes{}.Fill(400, 0x11).Fill(400, 0x22));
+  const ProcessOutcome converted = RunHidden(
+      tool, Utf8ToWide("-f s16le -ar 8000 -ac 1 -y -i \"" + in + "\" -f s16le \"" + out + "\""));
+  EXPECT_TRUE(converted.started);
+  EXPECT_EQ(converted.exitCode, 0);
+  EXPECT_EQ(test::ReadFile(fs::u8path(out)), test::ReadFile(fs::u8path(in)));
+  const ProcessOutcome failed = RunHidden(tool, Utf8ToWide("-i \"" + in + ".missing\" x.pcm"));
+  EXPECT_TRUE(failed.started);
+  EXPECT_NE(failed.exitCode, 0);
+}
+#else
 TEST(RunHiddenTest, ReportsWhetherTheProgramStartedAndHowItEnded) {
   const fs::path directory = WideToUtf8(GetExecutableDirectory());  // the host's, with its tool
   EXPECT_TRUE(directory.is_absolute());
@@ -131,6 +164,7 @@ TEST(RunHiddenTest, ReportsWhetherTheProgramStartedAndHowItEnded) {
   const auto bytes = test::ReadFile(out);
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "[a b][][$HOME][c\"d][\\\\e]");
 }
+#endif
 
 }  // namespace
 }  // namespace quillmend

@@ -15,7 +15,7 @@ using test::Bytes;
 TEST(MappedFileTest, MapsWholeFilesOnlyAndReadsBigEndianInsideThem) {
   test::TempDir dir;
   test::WriteFile(dir.File("empty"), Bytes{});
-  for (const std::string& path : {dir.File("missing"), dir.File("empty"), dir.path().string()}) {
+  for (const std::string& path : {dir.File("missing"), dir.File("empty"), test::U8(dir.path())}) {
     MappedFile file(Utf8ToWide(path));
     EXPECT_EQ(file.Data(), nullptr) << path;
     file.Close();
@@ -77,8 +77,24 @@ TEST(Utf8ToWideTest, ConvertsWellFormedTextAndRejectsTheRest) {
   EXPECT_THROW(WideToUtf8(std::u16string{0xDC00, u'a'}), std::range_error);
 }
 
-// The parent by the platform's path grammar; the POSIX forms (the Windows ones run on Windows).
+// The parent by the platform's path grammar, and the intermediate file beside the output with
+// the platform's separator put in front of its name whatever the directory ends with.
 TEST(OutputFileTest, PathsAndRemovalOfWhateverIsThere) {
+#ifdef _WIN32
+  EXPECT_EQ(OutputDirectory("D:\\music\\fixed.m4a"), "D:\\music");
+  EXPECT_EQ(JoinPath("D:\\music", "tmp.adts"), "D:\\music\\tmp.adts");
+  EXPECT_EQ(OutputDirectory("D:/music/fixed.m4a"), "D:/music");  // forward slashes stay
+  EXPECT_EQ(JoinPath("D:/music", "tmp.adts"), "D:/music\\tmp.adts");
+  EXPECT_EQ(OutputDirectory("D:\\music\\\\fixed.m4a"), "D:\\music");  // the run of separators goes
+  EXPECT_EQ(OutputDirectory("D:\\music/\\fixed.m4a"), "D:\\music");
+  EXPECT_EQ(OutputDirectory("C:\\fixed.m4a"), "C:\\");  // a root never does
+  EXPECT_EQ(JoinPath("C:\\", "tmp.adts"), "C:\\\\tmp.adts");
+  EXPECT_EQ(OutputDirectory("\\\\server\\share\\fixed.m4a"), "\\\\server\\share");
+  EXPECT_EQ(OutputDirectory("fixed.m4a"), "");  // the root of the current drive, then
+  EXPECT_EQ(JoinPath("", "tmp.adts"), "\\tmp.adts");
+  EXPECT_EQ(OutputDirectory("rel\\d\xC3\xADr\\fixed.m4a"), "rel\\d\xC3\xADr");
+  EXPECT_THROW(OutputDirectory("C:\\bad\xC3\\f.m4a"), std::range_error);
+#else
   EXPECT_EQ(OutputDirectory("/music//fixed.m4a"), "/music");  // the run of separators goes
   EXPECT_EQ(OutputDirectory("/fixed.m4a"), "/");              // a root never does
   EXPECT_EQ(OutputDirectory("fixed.m4a"), "");
@@ -87,10 +103,13 @@ TEST(OutputFileTest, PathsAndRemovalOfWhateverIsThere) {
   EXPECT_EQ(JoinPath("/music", "tmp.adts"), "/music/tmp.adts");
   EXPECT_EQ(JoinPath("/", "tmp.adts"), "//tmp.adts");
   EXPECT_EQ(JoinPath("", "tmp.pcm"), "/tmp.pcm");
+#endif
 
   test::TempDir dir;
   test::WriteFile(dir.File("file"), Bytes{1});
+#ifndef _WIN32
   fs::create_symlink(dir.File("nowhere"), dir.File("link"));  // a dangling link is something
+#endif
   for (const std::string& path :
        {dir.File("file") + "/tmp.adts", dir.File("file"), dir.File("file"), dir.File("link"),
         dir.File("no-dir/tmp.adts")}) {

@@ -1,6 +1,7 @@
 // Both repairs end to end through the public header, on recordings made with the ffmpeg tool.
 #include <algorithm>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "support/support.h"
@@ -15,14 +16,56 @@ using test::Media;
 TEST(InitTest, RefusesNullsAndAlwaysAddsTheSeparator) {
   test::TempDir dir;
   EXPECT_EQ(OrvM4aInit(nullptr, &dir), ORVM4A_ERR_ARGUMENT);
-  EXPECT_EQ(OrvM4aInit(dir.path().c_str(), nullptr), ORVM4A_ERR_ARGUMENT);
+  EXPECT_EQ(OrvM4aInit(test::U8(dir.path()).c_str(), nullptr), ORVM4A_ERR_ARGUMENT);
   OrvM4aDestroy();
   EXPECT_TRUE(fs::is_empty(dir.path()));
   // The doubled separator names the same file.
-  ASSERT_EQ(OrvM4aInit((dir.path().string() + "/").c_str(), &dir), ORVM4A_OK);
+  ASSERT_EQ(OrvM4aInit((test::U8(dir.path()) + "/").c_str(), &dir), ORVM4A_OK);
   const auto log = test::ReadFile(dir.File("quillmend_sdk.log"));
-  EXPECT_TRUE(std::string(log.begin(), log.end())
-                  .ends_with(" [info] [Quillmend_sdk] Quillmend Sdk: 1, 0, 0, 25-d-4f7fc416\n"));
+#ifdef _WIN32
+  const std::string newline = "\r\n";
+#else
+  const std::string newline = "\n";
+#endif
+  EXPECT_TRUE(
+      std::string(log.begin(), log.end())
+          .ends_with(" [info] [Quillmend_sdk] Quillmend Sdk: 1, 0, 0, 25-d-4f7fc416" + newline));
+}
+
+// Paths are UTF-8 at the interface and reach the file system, FFmpeg and the transcoder intact:
+// the log, the inputs, the outputs and the intermediate files in a directory named outside ASCII
+// and with a blank, and one output path with forward slashes (the form Windows also takes).
+TEST(PathTest, BothRepairsWorkInADirectoryNamedOutsideAscii) {
+  test::TempDir dir;
+  const fs::path root = dir.path() / fs::u8path(
+                                         "int\xC3\xA9rv\xC3\xAF"
+                                         "ew \xF0\x9F\x8E\xB5");
+  fs::create_directories(root / "out");
+  ASSERT_EQ(OrvM4aInit(test::U8(root).c_str(), &dir), ORVM4A_OK);
+  const fs::path damaged = root / fs::u8path("\xC3\xA7ut.m4a");
+  const fs::path sample = root / fs::u8path("s\xC3\xA4mple.m4a");
+  fs::copy_file(Media("recorder-cut.m4a"), damaged);
+  fs::copy_file(Media("recorder-sample.m4a"), sample);
+  const std::u8string slashed = (root / "out" / fs::u8path("g\xC3\xA9n.m4a")).generic_u8string();
+  const std::string general(slashed.begin(), slashed.end());
+  const std::string advanced = test::U8(root / "out" / fs::u8path("adv\xC3\xA4nced.m4a"));
+  EXPECT_EQ(OrvM4aGeneralRepair(test::U8(damaged).c_str(), general.c_str()), ORVM4A_OK);
+  EXPECT_EQ(
+      OrvM4aAdvanceRepair(test::U8(damaged).c_str(), test::U8(sample).c_str(), advanced.c_str()),
+      ORVM4A_OK);
+  for (const std::string& output : {general, advanced}) {
+    const auto media = test::ReadMedia(output);
+    EXPECT_EQ(media.streams, test::Lines{"audio:aac"}) << output;
+    EXPECT_NEAR(media.seconds, 8.0, 0.1) << output;
+  }
+  std::set<std::string> left;
+  for (const auto& entry : fs::directory_iterator(root / "out"))
+    left.insert(test::U8(entry.path()));
+  EXPECT_EQ(left,
+            (std::set<std::string>{test::U8(fs::u8path(general).make_preferred()), advanced}));
+  const auto log = test::ReadFile(root / "quillmend_sdk.log");
+  EXPECT_NE(std::string(log.begin(), log.end()).find("corrupt: " + test::U8(damaged)),
+            std::string::npos);
 }
 
 class RepairTest : public test::LogTest {
@@ -32,7 +75,7 @@ class RepairTest : public test::LogTest {
     fs::create_directories(work_.path() / "in");
     const fs::path path = work_.path() / "in" / (as.empty() ? medium : as);
     fs::copy_file(Media(medium), path);
-    return path.string();
+    return test::U8(path);
   }
   // One repair into out/, over a stale intermediate file and an old output: appended to, the
   // stale frames would be out of order, the stale audio loud and long. Checks what every repair
@@ -45,7 +88,7 @@ class RepairTest : public test::LogTest {
     test::WriteFile(out / "fixed.m4a", test::Bytes{}.Text("an old output"));
     auto expected = test::Snapshot(work_.path());
     for (const char* gone : {"out/tmp.adts", "out/tmp.pcm", "out/fixed.m4a"}) expected.erase(gone);
-    const std::string output = (out / "fixed.m4a").string();
+    const std::string output = test::U8(out / "fixed.m4a");
     if (sample.empty()) {
       EXPECT_EQ(OrvM4aGeneralRepair(damaged.c_str(), output.c_str()), ORVM4A_OK);
       EXPECT_EQ(Messages(), test::Lines{"corrupt: " + damaged});
@@ -191,7 +234,7 @@ TEST_F(RepairTest, ConcurrentRepairsGiveTheSameOutputsAsAlone) {
   const auto run = [&](std::size_t i, const char* round, int32_t& code) {
     const fs::path dir = work_.path() / round / std::to_string(i);
     fs::create_directories(dir);
-    const std::string output = (dir / "fixed.m4a").string();
+    const std::string output = test::U8(dir / "fixed.m4a");
     const auto& [damaged, sample] = jobs[i];
     code = sample.empty() ? OrvM4aGeneralRepair(damaged.c_str(), output.c_str())
                           : OrvM4aAdvanceRepair(damaged.c_str(), sample.c_str(), output.c_str());

@@ -4,21 +4,47 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 }
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace quillmend::test {
 
+std::string U8(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 TempDir::TempDir() {
+#ifdef _WIN32
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const fs::path candidate =
+        fs::temp_directory_path() / ("quillmend-test-" + std::to_string(random()));
+    if (fs::create_directory(candidate)) path_ = candidate;
+  }
+  if (path_.empty()) throw std::runtime_error("no temporary directory");
+#else
   std::string pattern = (fs::temp_directory_path() / "quillmend-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {
@@ -45,7 +71,7 @@ ByteVector ReadFile(const fs::path& path) {
 std::map<std::string, std::string> Snapshot(const fs::path& root) {
   std::map<std::string, std::string> entries;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    std::string& state = entries[fs::relative(entry.path(), root).string()];
+    std::string& state = entries[fs::relative(entry.path(), root).generic_string()];
     std::ifstream in(entry.path(), std::ios::binary);
     if (entry.is_directory()) {
       state = "dir";
@@ -63,6 +89,7 @@ Lines LogTest::Messages() const {
   std::ifstream in(logDir_.File("quillmend_sdk.log"));
   static constexpr std::string_view kTag = " [Quillmend_sdk] ";
   for (std::string line; std::getline(in, line);) {
+    if (line.ends_with('\r')) line.pop_back();  // Windows ends log lines with CR LF
     const auto tag = line.find(kTag);
     if (tag != std::string::npos) messages.push_back(line.substr(tag + kTag.size()));
   }
@@ -70,6 +97,28 @@ Lines LogTest::Messages() const {
   messages.erase(messages.begin());
   return messages;
 }
+
+#ifdef _WIN32
+// Through cmd.exe, which strips one pair of quotes around the whole line: hence the outer pair.
+int Run(const std::string& command, std::string* output) {
+  FILE* pipe = ::_popen(("\"" + command + "\"").c_str(), "rb");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    if (output != nullptr) output->append(buffer, n);
+  }
+  return ::_pclose(pipe);
+}
+
+std::string Quote(const std::string& text) { return "\"" + text + "\""; }
+
+std::string ProgramDirectory() {
+  wchar_t path[MAX_PATH + 1] = {};
+  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return U8(fs::path(path).parent_path());
+}
+#else
+std::string ProgramDirectory() { return U8(fs::canonical("/proc/self/exe").parent_path()); }
 
 int Run(const std::string& command, std::string* output) {
   FILE* pipe = ::popen(command.c_str(), "r");
@@ -87,14 +136,36 @@ std::string Quote(const std::string& text) {
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
+#endif
 
 namespace {
 
+#ifdef _WIN32
+// The tool copied beside the test program; Windows has no time-out command to put before it.
+const std::string kFfmpeg = Quote(ProgramDirectory() + "\\ffmpeg.exe") + " -nostdin -v error -y ";
+#else
 const std::string kFfmpeg = "timeout 120 ffmpeg -nostdin -v error -y ";
+#endif
 
-void MustRun(const std::string& command) {
+[[maybe_unused]] void MustRun(const std::string& command) {
   if (Run(command) != 0) throw std::runtime_error("failed: " + command);
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The recordings come from the native test run, which has the tools that make them; the Windows
+// run finds them through QUILLMEND_TEST_MEDIA.
+std::string Media(const std::string& name) {
+  const char* dir = std::getenv("QUILLMEND_TEST_MEDIA");
+  const fs::path path = fs::u8path(dir != nullptr ? dir : QUILLMEND_TEST_MEDIA) / name;
+  if (!fs::exists(path)) {
+    throw std::runtime_error("missing " + U8(path) + ": run the native tests first");
+  }
+  return U8(path);
+}
+#else
+namespace {
 
 // A tone of the given length: each channel mixes the sine with noise of its own seed.
 void Tone(double seconds, int channels, int seed, const std::string& out) {
@@ -143,6 +214,7 @@ std::string Media(const std::string& name) {
   ::close(lock);
   return path.string();
 }
+#endif
 
 ByteVector CutBefore(const ByteVector& file, const char* type) {
   std::uint64_t at = 0;

@@ -47,13 +47,16 @@ struct Bytes {
   ByteVector data;
 };
 
+// UTF-8 text of a path, as the library's calls take paths.
+std::string U8(const fs::path& path);
+
 // A fresh directory under the system's temporary directory, removed with everything in it.
 struct TempDir {
   TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;
   const fs::path& path() const { return path_; }
-  std::string File(std::string_view name) const { return (path_ / name).string(); }
+  std::string File(std::string_view name) const { return U8(path_ / name); }
   fs::path path_;
 };
 
@@ -67,7 +70,7 @@ std::map<std::string, std::string> Snapshot(const fs::path& root);
 // Opens the library's log in a fresh directory for each test.
 class LogTest : public testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(OrvM4aInit(logDir_.path().c_str(), &logDir_), ORVM4A_OK); }
+  void SetUp() override { ASSERT_EQ(OrvM4aInit(U8(logDir_.path()).c_str(), &logDir_), ORVM4A_OK); }
   // The messages logged since the banner (checked), without time, level and module tag.
   Lines Messages() const;
   TempDir logDir_;
@@ -76,6 +79,8 @@ class LogTest : public testing::Test {
 // Runs a shell command: its exit status, its standard output into `output` if given.
 int Run(const std::string& command, std::string* output = nullptr);
 std::string Quote(const std::string& text);
+// The directory of the running test program, where the build puts the tools beside it.
+std::string ProgramDirectory();
 
 // Media made with the ffmpeg tool once per ctest run and shared by all test programs, by name:
 // recorder.m4a (8 s of a tone with noise, stereo, through the recorderize example so that nearly
