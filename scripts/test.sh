@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and runs the whole test suite twice: as users get it (build/), and
-# instrumented with AddressSanitizer, LeakSanitizer and UBSan (build-asan/), where any finding
-# fails the test that hit it.
+# Sets up the machine, builds, and runs the whole test suite three times: as users get it
+# (build/), as the Windows x64 build under Wine (build-windows/), and instrumented with
+# AddressSanitizer, LeakSanitizer and UBSan (build-asan/), where any finding fails the test that
+# hit it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
 ctest --test-dir "${QUILLMEND_BUILD_DIR:-build}" --output-on-failure -j"$(nproc)"
+
+# After the native run: the Windows tests read the recordings it made.
+scripts/test-windows.sh
 
 # A unity build at -O1 with line tables only, without the benchmarks, keeps the second build
 # short; stack traces still name files and lines. The installed-package test is left out there:
