@@ -72,4 +72,6 @@ echo "Cross-building FFmpeg from $(basename "$source_dir") into $prefix" >&2
 )
 rm -rf "$build"
 touch "$prefix/.complete"
+# Builds of other configurations are not used any more.
+find "$cache" -maxdepth 1 -name 'ffmpeg-mingw64-*' ! -path "$prefix" -exec rm -rf {} +
 echo "$prefix"

@@ -6,8 +6,9 @@
 #define NOMINMAX
 #endif
 #include <io.h>
-#include <psapi.h>
 #include <windows.h>
+// after windows.h, which it needs
+#include <psapi.h>
 #else
 #include <sys/resource.h>
 #include <unistd.h>
