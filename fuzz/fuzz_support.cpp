@@ -59,4 +59,11 @@ void RequireUnchanged(const std::string& path, const std::uint8_t* data, std::si
           "the input file was changed");
 }
 
+bool MapFuzzInput(RepairContext& context, const std::string& path, std::size_t size) {
+  const ResultCode mapped = MapContextFile(context, path);
+  if (mapped == kOk) return true;
+  Require(size == 0 && mapped == kMapFailed, "a non-empty file that does not map");
+  return false;
+}
+
 }  // namespace quillmend::fuzz

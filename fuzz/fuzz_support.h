@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "sdk/repair_context.h"
+
 namespace quillmend::fuzz {
 
 // A directory of its own for the scratch files of one fuzzing process, removed at exit. It lies
@@ -44,6 +46,10 @@ void OpenQuietLog();
 inline void Require(bool condition, const char* what) {
   if (!condition) Fail(what);
 }
+
+// Maps the fuzz input of `size` bytes at path into the context. Only an empty input may fail to
+// map; false tells the caller there is nothing more to check.
+bool MapFuzzInput(RepairContext& context, const std::string& path, std::size_t size);
 
 // The input file must be exactly as it was written: the library never writes its inputs.
 void RequireUnchanged(const std::string& path, const std::uint8_t* data, std::size_t size);

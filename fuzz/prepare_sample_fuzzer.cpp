@@ -35,11 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string sample = fuzz::Scratch().Write("sample.m4a", data, size);
   {
     RepairContext context;
-    const ResultCode mapped = MapContextFile(context, sample);
-    if (mapped != kOk) {
-      Require(size == 0 && mapped == kMapFailed, "a non-empty file that does not map");
-      return 0;
-    }
+    if (!fuzz::MapFuzzInput(context, sample, size)) return 0;
     const ResultCode prepared = PrepareSampleFile(context);
     Require(prepared == kOk || prepared == kNotM4a || prepared == kNoSampleTable,
             "an undocumented prepare result");
