@@ -5,6 +5,9 @@ if(NOT QUILLMEND_WINDOWS_FFMPEG OR NOT EXISTS ${QUILLMEND_WINDOWS_FFMPEG}/lib/pk
   message(FATAL_ERROR
     "QUILLMEND_WINDOWS_FFMPEG must name an FFmpeg built for Windows (scripts/windows-ffmpeg.sh)")
 endif()
+# Every file that includes windows.h wants the lean one, without the min and max macros.
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
+
 set(ENV{PKG_CONFIG_LIBDIR} ${QUILLMEND_WINDOWS_FFMPEG}/lib/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 set(QUILLMEND_FFMPEG_TOOL ${QUILLMEND_WINDOWS_FFMPEG}/bin/ffmpeg.exe CACHE FILEPATH "" FORCE)

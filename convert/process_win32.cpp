@@ -1,7 +1,3 @@
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // after windows.h, which it needs
 #include <shellapi.h>

@@ -1,5 +1,4 @@
 // What a Windows host sees of the library: its export table and its version resource.
-#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <set>

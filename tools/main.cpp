@@ -1,9 +1,5 @@
 // quillmend: repairs damaged M4A recordings with the Quillmend library.
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // after windows.h, which it needs
 #include <shellapi.h>
@@ -135,11 +131,8 @@ std::vector<std::string> Utf8Arguments() {
   wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   std::vector<std::string> arguments;
   for (int i = 0; wide != nullptr && i < count; ++i) {
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string text(size > 0 ? size_t(size) : 1, '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), size, nullptr, nullptr);
-    text.pop_back();
-    arguments.push_back(std::move(text));
+    const std::u8string text = fs::path(wide[i]).u8string();
+    arguments.emplace_back(text.begin(), text.end());
   }
   ::LocalFree(wide);
   return arguments;
@@ -149,7 +142,12 @@ std::vector<std::string> Utf8Arguments() {
 int main(int argc, char** argv) {
 #ifdef _WIN32
   ::SetConsoleOutputCP(CP_UTF8);
-  const std::vector<std::string> utf8 = Utf8Arguments();
+  std::vector<std::string> utf8;
+  try {
+    utf8 = Utf8Arguments();
+  } catch (const std::exception&) {
+    return UsageError("an argument is not valid text");
+  }
   const std::vector<std::string_view> args(utf8.begin() + (utf8.empty() ? 0 : 1), utf8.end());
   (void)argc, (void)argv;
 #else

@@ -1,10 +1,6 @@
 #include "repair_command.h"
 
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <io.h>
 #include <windows.h>
 // after windows.h, which it needs

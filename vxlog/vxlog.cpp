@@ -3,21 +3,13 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "VxLogSDK.h"
-
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -59,19 +51,10 @@ std::string Format(const char* format, va_list args) {
   return std::string(large.data(), needed);
 }
 
-// The sink's file name: UTF-8 as given, or on Windows its UTF-16 form, so that no directory
-// name has to survive the ANSI code page.
+// The sink's file name from the UTF-8 path. On Windows spdlog takes it as UTF-16, so the
+// directory need not fit the ANSI code page; text that is not UTF-8 throws there.
 spdlog::filename_t LogFileName(const char* utf8) {
-#ifdef _WIN32
-  const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
-  if (length <= 0) throw std::runtime_error("log path is not UTF-8");
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide.data(), length);
-  wide.pop_back();  // the terminating zero
-  return wide;
-#else
-  return utf8;
-#endif
+  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(utf8))).native();
 }
 
 }  // namespace

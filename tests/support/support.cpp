@@ -5,10 +5,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #else
 #include <fcntl.h>
