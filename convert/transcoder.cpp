@@ -42,16 +42,22 @@ ResultCode RefuseLongParameters(std::size_t units) {
   return kTranscoderArguments;
 }
 
-}  // namespace
-
-ResultCode CheckTranscoderArguments(std::uint32_t sampleRate, int channelCount,
-                                    std::string_view pcmPath, std::string_view outputPath) {
+// Refuses, with its line, the first path that the quoted parameter text cannot carry.
+ResultCode CheckQuotablePaths(std::string_view pcmPath, std::string_view outputPath) {
   for (std::string_view path : {pcmPath, outputPath}) {
     if (!CanQuoteForTranscoder(path)) {
       LogError(">>[!] The path cannot be passed to ffmpeg: %s", std::string(path).c_str());
       return kTranscoderArguments;
     }
   }
+  return kOk;
+}
+
+}  // namespace
+
+ResultCode CheckTranscoderArguments(std::uint32_t sampleRate, int channelCount,
+                                    std::string_view pcmPath, std::string_view outputPath) {
+  if (ResultCode r = CheckQuotablePaths(pcmPath, outputPath); r != kOk) return r;
   const std::u16string parameters =
       Utf8ToWide(BuildTranscoderParameters(sampleRate, channelCount, pcmPath, outputPath));
   if (!FitsParameterBuffer(parameters)) return RefuseLongParameters(parameters.size());
@@ -60,10 +66,8 @@ ResultCode CheckTranscoderArguments(std::uint32_t sampleRate, int channelCount,
 
 ResultCode EncodePcmToM4a(RepairContext& /*context*/, std::uint32_t sampleRate, int channelCount,
                           std::string_view pcmPath, std::string_view outputPath) {
-  if (ResultCode r = CheckTranscoderArguments(sampleRate, channelCount, pcmPath, outputPath);
-      r != kOk) {
-    return r;
-  }
+  // The length is checked where the text is copied into the tool's buffer.
+  if (ResultCode r = CheckQuotablePaths(pcmPath, outputPath); r != kOk) return r;
   return RunFfmpegTool(BuildTranscoderParameters(sampleRate, channelCount, pcmPath, outputPath));
 }
 

@@ -11,7 +11,7 @@ namespace {
 
 ResultCode ExtractRegions(RepairContext& context, AppendFile& stream) {
   if (!context.mdatTable || context.mdatTable->empty()) return kOk;
-  const OffsetTable regions = *context.mdatTable;
+  const OffsetTable& regions = *context.mdatTable;
   MappedFile& file = *context.file;
   const auto fileSize = static_cast<std::uint32_t>(file.Size());
   const HeadTable heads(context.frameHeads.get());

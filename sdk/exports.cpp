@@ -1,9 +1,9 @@
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "io/mapped_file.h"
+#include "io/output_file.h"
 #include "io/utf8.h"
 #include "log_sink.h"
 #include "quillmend_sdk.h"
@@ -28,9 +28,7 @@ const char* Printable(const char* text) { return text != nullptr ? text : "(null
 ResultCode Init(const char* logDirectory, void* logOwner) {
   if (logDirectory == nullptr || logOwner == nullptr) return kBadArgument;
   // The separator is added without looking at the directory's last character.
-  const std::string logFilePath = std::string(logDirectory) +
-                                  static_cast<char>(std::filesystem::path::preferred_separator) +
-                                  kLogFileName;
+  const std::string logFilePath = JoinPath(logDirectory, kLogFileName);
   InitLogEx(logOwner, kModuleTag, logFilePath.c_str());
   LogInfo("Quillmend Sdk: %s", kVersionText);
   return kOk;
