@@ -2,6 +2,7 @@
 // unchanged afterwards and nothing written but the row's own files in its output directory.
 #ifndef _WIN32
 #include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -103,18 +104,39 @@ std::vector<Row> Rows() {
   };
   // Inputs that cannot be mapped: the general repair's damaged file, and the advanced repair's
   // damaged file (mapped apart from the context) and sample.
-  for (const char* name : {"EmptyPath", "ZeroBytes", "Directory", "Removed", "Unreadable"}) {
-    const std::string path = name == std::string("EmptyPath") ? "" : "<in>/" + std::string(name);
+  // A FIFO opened for reading once waited for a writer for ever.
+  std::vector<std::string> unmappable = {"EmptyPath", "ZeroBytes", "Directory", "Removed",
+                                         "Unreadable"};
+#ifndef _WIN32
+  unmappable.push_back("Fifo");
+#endif
+  for (const std::string& name : unmappable) {
+    const std::string path = name == "EmptyPath" ? "" : "<in>/" + name;
     rows.push_back(G(name, path, kOut, ORVM4A_ERR_MAP, kMapFailed));
-    rows.push_back(A(std::string("Damaged") + name, path, kSample, kOut, ORVM4A_ERR_ALLOC,
-                     {"map corrupt failed!"}));
-    rows.push_back(A(std::string("Sample") + name, kCut, path, kOut, ORVM4A_ERR_MAP, kMapFailed));
+    rows.push_back(
+        A("Damaged" + name, path, kSample, kOut, ORVM4A_ERR_ALLOC, {"map corrupt failed!"}));
+    rows.push_back(A("Sample" + name, kCut, path, kOut, ORVM4A_ERR_MAP, kMapFailed));
   }
-  // "mdat" in the last bytes ends the media data before it; the region after it is empty.
-  for (const char* tail : {"1", "2", "3"}) {
-    rows.push_back(G(std::string("MdatInTheLast") + tail + "Bytes",
-                     std::string("<in>/MdatInTheLast") + tail, kOut, ORVM4A_OK, {}, kOutput));
-  }
+  // Output paths that would write over an input, directly, through a hard link or through the
+  // intermediate file, and an output named like the intermediate file: nothing is touched.
+  const auto clash = [](const std::string& path) {
+    return Lines{">>[!] The repair would write over its input file: " + path, "fix failed! -4054"};
+  };
+  const std::string kClash = "<in>/clash/";
+  rows.push_back(G("DamagedAtTheIntermediatePath", kClash + "tmp.adts", kClash + "fixed.m4a",
+                   ORVM4A_ERR_OUTPUT_CLASH, clash(kClash + "tmp.adts")));
+  rows.push_back(G("OutputIsTheDamagedFile", kClash + "in.m4a", kClash + "in.m4a",
+                   ORVM4A_ERR_OUTPUT_CLASH, clash(kClash + "in.m4a")));
+  rows.push_back(G("OutputIsALinkToTheDamagedFile", kClash + "in.m4a", kClash + "link.m4a",
+                   ORVM4A_ERR_OUTPUT_CLASH, clash(kClash + "link.m4a")));
+  rows.push_back(A("SampleAtTheIntermediatePath", kCut, kClash + "tmp.pcm", kClash + "fixed.m4a",
+                   ORVM4A_ERR_OUTPUT_CLASH, clash(kClash + "tmp.pcm")));
+  rows.push_back(
+      A("OutputIsTheSample", kCut, kSample, kSample, ORVM4A_ERR_OUTPUT_CLASH, clash(kSample)));
+  rows.push_back(G("OutputNamedLikeTheIntermediateFile", kCut, kClash + "tmp.adts",
+                   ORVM4A_ERR_OUTPUT_CLASH,
+                   {">>[!] The output is named like the intermediate file: " + kClash + "tmp.adts",
+                    "fix failed! -4054"}));
   // Sample tables that do not describe the sample, in a box after the real one: one that runs
   // past the end is dropped, any other replaces it (the last occurrence wins). The walk keeps the
   // heads found before the first sample it cannot read, and the repair goes on with them.
@@ -173,9 +195,13 @@ class BadInputTest : public test::LogTest, public testing::WithParamInterface<Ro
 #ifndef _WIN32
     put("say \"hi\".m4a", cut);
 #endif
-    for (int tail : {1, 2, 3}) {
-      put("MdatInTheLast" + std::to_string(tail), Bytes(cut).Text("mdat").Fill(tail, 0x21));
-    }
+    fs::create_directories(in_ / "clash");
+    for (const char* name : {"clash/tmp.adts", "clash/in.m4a"}) put(name, cut);
+    fs::create_hard_link(in_ / "clash" / "in.m4a", in_ / "clash" / "link.m4a");
+#ifndef _WIN32
+    ASSERT_EQ(::mkfifo((in_ / "Fifo").c_str(), 0600), 0);
+    fs::permissions(in_ / "Fifo", fs::perms(0666));  // open to the ordinary user below
+#endif
     fs::remove(in_ / "Removed");
     fs::permissions(in_ / "Unreadable", fs::perms::none);
     fs::resize_file(in_ / "4gib.m4a", std::uintmax_t{1} << 32);  // sparse
@@ -196,6 +222,7 @@ class BadInputTest : public test::LogTest, public testing::WithParamInterface<Ro
                                                  .Append(Bytes::Table("stsz", {0}, 0, {})))));
     put("video.m4a", Bytes{}.Raw(test::ReadFile(test::Media("video.m4a"))));
     put("sample.m4a", sample);
+    put("clash/tmp.pcm", sample);
     const auto packets = test::ReadMedia(test::Media("recorder-sample.m4a")).packets;
     const auto n = std::uint32_t(packets.size()), first = std::uint32_t(packets[0].position);
     std::vector<std::uint32_t> tooLong, tooShort;

@@ -42,15 +42,6 @@ TEST_F(ConvertTest, RemuxKeepsEveryFrameOfTheAudioOrLogsItsFailure) {
                                      "[ffmpeg_remux](114): ffmpeg err: Invalid argument"}));
 }
 
-TEST(BuildTranscoderParametersTest, ElevenPiecesWithNothingBetween) {
-  EXPECT_EQ(BuildTranscoderParameters(44100, 2, "C:\\out\\tmp.pcm", "C:\\out\\fixed.m4a"),
-            "-f s16le -ar 44100 -ac 2 -y -i \"C:\\out\\tmp.pcm\" -c:a aac -b:a 128k "
-            "\"C:\\out\\fixed.m4a\"");
-  // A mono sample still declares two channels: the decoding wrote stereo.
-  EXPECT_EQ(BuildTranscoderParameters(4294967295u, 1, "", "a b.m4a"),
-            "-f s16le -ar 4294967295 -ac 2 -y -i \"\" -c:a aac -b:a 128k \"a b.m4a\"");
-}
-
 TEST(SplitCommandLineTest, FollowsTheWindowsRuntimeRules) {
   const std::pair<const char16_t*, Arguments> cases[] = {
       {u"", {}},

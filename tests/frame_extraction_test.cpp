@@ -11,14 +11,7 @@ namespace {
 
 using test::Bytes;
 using test::ByteVector;
-using Header = std::array<std::uint8_t, kAdtsHeaderSize>;
 using Frames = std::vector<ByteVector>;
-
-TEST(AdtsHeaderTest, KnownLengths) {
-  EXPECT_EQ(MakeAdtsHeader(1), (Header{0xFF, 0xF1, 0x50, 0x80, 0x01, 0x1F, 0xFC}));
-  EXPECT_EQ(MakeAdtsHeader(371), (Header{0xFF, 0xF1, 0x50, 0x80, 0x2F, 0x5F, 0xFC}));
-  EXPECT_EQ(MakeAdtsHeader(8184), (Header{0xFF, 0xF1, 0x50, 0x83, 0xFF, 0xFF, 0xFC}));
-}
 
 class FrameExtractionTest : public test::LogTest {
  protected:

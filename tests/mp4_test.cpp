@@ -103,12 +103,6 @@ TEST_F(Mp4Test, MissingSampleTablesAreReportedByName) {
                          ">>[!] Can't find \"stsc\" box"}));
 }
 
-TEST(FrameHeadsTest, DefaultProfileIsExactlyTheFourRecorderHeads) {
-  RepairContext context;
-  EXPECT_EQ(SetDefaultFrameHeads(context), kOk);
-  EXPECT_EQ(*context.frameHeads, (FrameHeadSet{0x210C, 0x212C, 0x214E, 0x216C}));
-}
-
 struct LearnCase {
   OffsetTable offsets;
   ChunkRunTable runs;

@@ -68,10 +68,16 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
   std::map<std::string, std::string> entries;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     std::string& state = entries[fs::relative(entry.path(), root).generic_string()];
-    std::ifstream in(entry.path(), std::ios::binary);
     if (entry.is_directory()) {
       state = "dir";
-    } else if (entry.file_size() > (64u << 20) || !in) {
+      continue;
+    }
+    if (!entry.is_regular_file()) {  // a FIFO would wait for a writer
+      state = "special";
+      continue;
+    }
+    std::ifstream in(entry.path(), std::ios::binary);
+    if (entry.file_size() > (64u << 20) || !in) {
       state = "changed " + std::to_string(entry.last_write_time().time_since_epoch().count());
     } else {
       state = std::to_string(std::hash<std::string>{}({std::istreambuf_iterator<char>(in), {}}));
