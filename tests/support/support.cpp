@@ -100,18 +100,28 @@ Lines LogTest::Messages() const {
   return messages;
 }
 
-#ifdef _WIN32
-// Through cmd.exe, which strips one pair of quotes around the whole line: hence the outer pair.
+// Through the system's command processor: cmd.exe on Windows, which strips one pair of quotes
+// around the whole line (hence the outer pair), and sh elsewhere.
 int Run(const std::string& command, std::string* output) {
+#ifdef _WIN32
   FILE* pipe = ::_popen(("\"" + command + "\"").c_str(), "rb");
+#else
+  FILE* pipe = ::popen(command.c_str(), "r");
+#endif
   if (pipe == nullptr) return -1;
   char buffer[4096];
   for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
     if (output != nullptr) output->append(buffer, n);
   }
+#ifdef _WIN32
   return ::_pclose(pipe);
+#else
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }
 
+#ifdef _WIN32
 std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 
 std::string ProgramDirectory() {
@@ -120,24 +130,13 @@ std::string ProgramDirectory() {
   return U8(fs::path(path).parent_path());
 }
 #else
-std::string ProgramDirectory() { return U8(fs::canonical("/proc/self/exe").parent_path()); }
-
-int Run(const std::string& command, std::string* output) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-    if (output != nullptr) output->append(buffer, n);
-  }
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::string Quote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
+
+std::string ProgramDirectory() { return U8(fs::canonical("/proc/self/exe").parent_path()); }
 #endif
 
 namespace {
