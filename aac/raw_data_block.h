@@ -1,0 +1,73 @@
+// The length of one AAC frame (one raw_data_block) measured from its own syntax.
+//
+// An AAC frame in an MP4 file carries no length and no sync word: its end is wherever its last
+// element's syntax ends. Reading that syntax (section data, scale factors, pulse and TNS data and
+// the spectral Huffman codewords, counted but never dequantised) gives the exact length, and the
+// same reading tells garbage from audio: reserved bits, band counts, codebooks and value ranges
+// that no encoder writes make the frame invalid.
+#ifndef QUILLMEND_AAC_RAW_DATA_BLOCK_H
+#define QUILLMEND_AAC_RAW_DATA_BLOCK_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillmend::aac {
+
+// Syntax element ids of a raw_data_block.
+enum ElementId : std::uint8_t {
+  kSce = 0,  // single channel
+  kCpe = 1,  // channel pair
+  kCce = 2,  // coupling channel
+  kLfe = 3,  // low-frequency channel
+  kDse = 4,  // data stream
+  kPce = 5,  // program config
+  kFil = 6,  // fill (also carries SBR and PS extension payloads)
+  kEnd = 7,
+};
+
+// The audio elements of a frame, in order, each as (id << 4 | instance tag). DSE, PCE and FIL
+// are left out: encoders add them to some frames and not others, while the audio elements are
+// the same in every frame of a stream.
+struct ElementLayout {
+  static constexpr int kMaxElements = 16;
+  std::uint8_t count = 0;
+  std::uint8_t elements[kMaxElements] = {};
+
+  int Channels() const;  // SCE and LFE count one, CPE two; CCE none
+  bool operator==(const ElementLayout& other) const;
+};
+
+enum class FrameStatus : std::uint8_t {
+  kValid,      // a whole raw_data_block up to ID_END and its byte alignment
+  kTruncated,  // the syntax ran past the bytes given; more bytes may make it valid
+  kInvalid,    // the bits break the syntax; no frame starts here
+};
+
+struct FrameInfo {
+  FrameStatus status = FrameStatus::kInvalid;
+  // kValid: the frame's length in bytes, ID_END's alignment included.
+  std::uint32_t bytes = 0;
+  // How far the reading got, in bits from the frame's first byte: for kInvalid, the bit at which
+  // the syntax broke. A frame cut by damage reads further before it breaks than random bytes do.
+  std::uint32_t bitsRead = 0;
+  ElementLayout layout;
+  // The highest scale factor band that any long window of the frame codes (max_sfb of its
+  // widest long-window channel; 0 when every window is short or silent). Rates that share band
+  // tables up to a point differ beyond it.
+  std::uint8_t maxLongBand = 0;
+  bool hasSbr = false;              // a FIL element carries an SBR extension payload
+  bool alignmentBitsZero = true;    // the padding after ID_END is all zero, as encoders write it
+};
+
+// Sampling frequency index of an AudioSpecificConfig (0: 96000 Hz ... 12: 7350 Hz).
+int SamplingRateFromIndex(int index);   // 0 for an index with no rate
+int SamplingIndexFromRate(int hz);      // -1 for a rate that has no index
+
+// Reads one raw_data_block of an AAC LC stream (also the core of HE-AAC, whose SBR and PS data
+// ride in FIL elements) at data[0..size), using the band tables of samplingIndex. Never reads
+// outside [data, data + size). `size` may run past the frame: the rest is not looked at.
+FrameInfo ParseRawDataBlock(const std::uint8_t* data, std::size_t size, int samplingIndex);
+
+}  // namespace quillmend::aac
+
+#endif  // QUILLMEND_AAC_RAW_DATA_BLOCK_H

@@ -1,0 +1,79 @@
+#pragma once
+// Every file and process operation that a repair's writing side performs, behind one small
+// interface, so that tests can make any one of them fail ("the disk fills at the 40th write",
+// "the rename fails", "the transcoder dies", "a link appears there") without special files or
+// permission tricks. Env::Default() is the real one; a test installs another for its own thread
+// with ScopedEnv.
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace quillmend {
+
+// A file opened for writing by Env::CreateExclusive. Every call reports the operating system's
+// own error; after a failed Append the file's contents are unspecified.
+class WritableFile {
+ public:
+  virtual ~WritableFile() = default;
+  virtual std::error_code Append(const void* data, std::size_t size) = 0;
+  virtual std::error_code Flush() = 0;
+  // Closes once; later calls return the first call's result.
+  virtual std::error_code Close() = 0;
+};
+
+// How one run of a child process ended.
+struct ChildOutcome {
+  bool started = false;  // false: nothing ran
+  int exitCode = 0;      // 128 + the signal when a signal ended it
+  bool stopped = false;  // the run was cut short because the caller asked to stop
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // The real operating system. Never null, never destroyed.
+  static Env* Default();
+
+  // Creates a new file for writing, readable and writable by its owner only (and the umask).
+  // Fails with std::errc::file_exists when anything is at the path already, a link or a
+  // dangling link included: it neither follows links nor truncates.
+  virtual std::error_code CreateExclusive(const std::filesystem::path& path,
+                                          std::unique_ptr<WritableFile>* file) = 0;
+  // Removes a file or an empty directory; a missing one is no error. Never follows a link.
+  virtual std::error_code Remove(const std::filesystem::path& path) = 0;
+  // Renames within one file system. With replace false it fails with file_exists instead of
+  // replacing what is at `to`. A link at `to` is replaced, never written through.
+  virtual std::error_code Rename(const std::filesystem::path& from,
+                                 const std::filesystem::path& to, bool replace) = 0;
+  // Makes a new directory inside `parent`, named `prefix` and random characters, that only its
+  // owner may enter; *made receives its path.
+  virtual std::error_code MakePrivateDirectory(const std::filesystem::path& parent,
+                                               const std::string& prefix,
+                                               std::filesystem::path* made) = 0;
+  // Runs a program with these arguments (argv[0] included) hidden: no input, output discarded.
+  // The child dies with the calling process. While it runs, ShouldStop() is asked now and then;
+  // when it says so the child is ended and `stopped` is set.
+  virtual ChildOutcome Spawn(const std::filesystem::path& program,
+                             const std::vector<std::string>& arguments) = 0;
+};
+
+// The Env in force on the calling thread: the one a ScopedEnv installed, else Env::Default().
+Env* CurrentEnv();
+
+// Installs `env` for the calling thread for the scope's life time (tests).
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(Env* env);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  Env* previous_;
+};
+
+}  // namespace quillmend
