@@ -11,7 +11,7 @@ constexpr std::uint64_t kReportStep = std::uint64_t{1} << 20;
 // Ranges shorter than this are not worth a second thread.
 constexpr std::uint64_t kSplitMinimum = std::uint64_t{4} << 20;
 // A frame cut by damage reads some way before it breaks; random bytes rarely get this far.
-constexpr std::uint32_t kIntactStartBits = 24;
+constexpr std::uint32_t kIntactStartBits = 64;
 
 void AddDamage(RangeWalk* out, std::uint64_t from, std::uint64_t to) {
   if (to <= from) return;
@@ -39,6 +39,15 @@ void TrimUnboxed(RangeWalk* out) {
 
 }  // namespace
 
+bool FrameWalker::MayStartFrame(std::uint8_t first) const {
+  // A frame starts with the stream's first audio element, id and instance tag: seven bits that
+  // one offset in 128 of random bytes passes. Some encoders put a fill or data element first
+  // now and then (FFmpeg's names itself in its first frame's fill element).
+  const int id = first >> 5;
+  return (layout_.count > 0 && (first >> 1) == layout_.elements[0]) || id == aac::kFil ||
+         id == aac::kDse;
+}
+
 aac::FrameInfo FrameWalker::Parse(std::uint64_t at, std::uint64_t end) const {
   return aac::ParseRawDataBlock(data_ + at, end - at, samplingIndex_);
 }
@@ -48,22 +57,21 @@ bool FrameWalker::Fits(const aac::FrameInfo& info) const {
 }
 
 std::uint64_t FrameWalker::FindChain(std::uint64_t from, std::uint64_t end) const {
-  // Every frame of the stream starts with its first audio element's id and instance tag: seven
-  // bits that pass one offset in 64 of random bytes, and only those offsets are parsed.
-  const std::uint8_t lead = layout_.count > 0 ? layout_.elements[0] : 0;
   for (std::uint64_t s = from; s < end; ++s) {
-    if ((data_[s] >> 1) != lead) continue;
-    std::uint64_t at = s;
-    int chain = 0;
-    for (; chain < kChainFrames && at < end; ++chain) {
-      const aac::FrameInfo info = Parse(at, end);
-      if (!Fits(info)) break;
-      at += info.bytes;
-    }
-    // A chain that runs to the end of the data is as good as a long one: it cannot go on.
-    if (chain == kChainFrames || (chain > 0 && at == end)) return s;
+    if (MayStartFrame(data_[s]) && ChainAt(s, end)) return s;
   }
   return end;
+}
+
+bool FrameWalker::ChainAt(std::uint64_t at, std::uint64_t end) const {
+  int chain = 0;
+  for (; chain < kChainFrames && at < end; ++chain) {
+    const aac::FrameInfo info = Parse(at, end);
+    if (!Fits(info)) return false;
+    at += info.bytes;
+  }
+  // A chain that runs to the end of the data is as good as a long one: it cannot go on.
+  return chain == kChainFrames || at == end;
 }
 
 void FrameWalker::Walk(std::uint64_t begin, std::uint64_t end, bool boxed, RangeWalk* out,
@@ -191,11 +199,11 @@ Probe ProbeFrames(const std::uint8_t* data, std::uint64_t begin, std::uint64_t e
   // Without a layout, a chain is one whose frames all read with the layout of its first.
   for (std::uint64_t s = begin; s < end; ++s) {
     const std::uint8_t id = data[s] >> 5;
-    if (id != aac::kSce && id != aac::kCpe) continue;
+    if (id != aac::kSce && id != aac::kCpe && id != aac::kFil && id != aac::kDse) continue;
     const aac::FrameInfo first = aac::ParseRawDataBlock(data + s, end - s, samplingIndex);
     if (first.status != aac::FrameStatus::kValid || first.layout.count == 0) continue;
     FrameWalker walker(data, samplingIndex, first.layout);
-    if (walker.FindChain(s, std::min(end, s + first.bytes)) != s) continue;
+    if (!walker.ChainAt(s, end)) continue;
     probe.found = true;
     probe.layout = first.layout;
     RangeWalk walk;

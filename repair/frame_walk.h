@@ -36,10 +36,13 @@ class FrameWalker {
   void WalkSplit(std::uint64_t begin, std::uint64_t end, bool boxed, RangeWalk* out,
                  const std::function<bool(std::uint64_t)>& progress) const;
 
+  // Whether a chain of frames of this layout starts at `at`.
+  bool ChainAt(std::uint64_t at, std::uint64_t end) const;
   // The first offset in [from, end) where a chain of frames of this layout starts, or end.
   std::uint64_t FindChain(std::uint64_t from, std::uint64_t end) const;
 
  private:
+  bool MayStartFrame(std::uint8_t first) const;
   aac::FrameInfo Parse(std::uint64_t at, std::uint64_t end) const;
   bool Fits(const aac::FrameInfo& info) const;
   struct State {
