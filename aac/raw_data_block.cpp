@@ -138,8 +138,7 @@ class FrameParser {
   FrameInfo info_;
   int channels_ = 0;
   std::uint16_t tagsSeen_[4] = {};  // by element id, one bit per instance tag
-  Section sections_[kMaxGroups * kMaxShortBands > kMaxLongBands ? kMaxGroups* kMaxShortBands
-                                                                : kMaxLongBands];
+  Section sections_[std::max(kMaxGroups * kMaxShortBands, kMaxLongBands)];
   int sectionCount_ = 0;
 };
 
@@ -159,8 +158,9 @@ bool FrameParser::ParseElements() {
         ok = ParsePair();
         break;
       case kCce:
-        // Coupling channels belong to multi-channel broadcast streams; no recorder writes them,
-        // and reading them needs the coupled channels' state. A frame with one is not ours.
+        // Coupling channels belong to multi-channel broadcast streams and no recorder writes
+        // them: syntax no recording of ours could check is better left out, and a frame with one
+        // is taken for garbage.
         return Fail();
       case kDse:
         ok = ParseDataStream();
