@@ -38,6 +38,8 @@ class BitReader {
   void AlignToByte() { position_ = (position_ + 7) & ~std::uint32_t{7}; }
 
   std::uint32_t Position() const { return position_; }
+  const std::uint8_t* Data() const { return data_; }
+  std::uint32_t Size() const { return size_; }
   void SetPosition(std::uint32_t position) { position_ = position; }
   std::uint32_t SizeInBits() const { return size_ * 8; }
   bool Overrun() const { return position_ > size_ * 8; }
@@ -58,6 +60,60 @@ class BitReader {
   const std::uint8_t* data_;
   std::uint32_t size_;
   std::uint32_t position_ = 0;
+};
+
+// A faster reader for long runs of codewords: the next 32 to 64 bits stay in a register, refilled
+// four bytes at a time, so the next codeword's lookup waits only for the previous one's length.
+// Like BitReader it reads zeros past the end and never touches a byte outside the buffer.
+class BitCache {
+ public:
+  BitCache(const std::uint8_t* data, std::uint32_t size, std::uint32_t position)
+      : data_(data), size_(size), next_(position >> 3) {
+    Refill();
+    Refill();
+    Skip(static_cast<int>(position & 7));
+  }
+
+  // At least 32 bits ready for Peek32.
+  void Fill() {
+    if (available_ < 32) Refill();
+  }
+  std::uint32_t Peek32() const { return static_cast<std::uint32_t>(cache_ >> 32); }
+  // `count` is 1 ... 32.
+  std::uint32_t Read(int count) {
+    Fill();
+    const std::uint32_t value = Peek32() >> (32 - count);
+    Skip(count);
+    return value;
+  }
+  // `count` is at most the bits ready, and below 64.
+  void Skip(int count) {
+    cache_ <<= count;
+    available_ -= count;
+  }
+  std::uint32_t Position() const { return next_ * 8 - static_cast<std::uint32_t>(available_); }
+
+ private:
+  void Refill() {
+    std::uint32_t word = 0;
+    if (next_ + 4 <= size_) [[likely]] {
+      std::memcpy(&word, data_ + next_, sizeof word);
+      word = __builtin_bswap32(word);  // little-endian targets only, as above
+    } else {
+      for (std::uint32_t byte = next_; byte < next_ + 4; ++byte) {
+        word = word << 8 | (byte < size_ ? data_[byte] : 0);
+      }
+    }
+    cache_ |= std::uint64_t{word} << (32 - available_);
+    next_ += 4;
+    available_ += 32;
+  }
+
+  const std::uint8_t* data_;
+  std::uint32_t size_;
+  std::uint32_t next_;  // the byte the next refill reads
+  std::uint64_t cache_ = 0;
+  int available_ = 0;
 };
 
 }  // namespace quillmend::aac

@@ -129,7 +129,8 @@ class FrameParser {
   bool ParsePulses(const IcsInfo& ics);
   bool ParseTns(const IcsInfo& ics);
   bool SkipSpectralData(const IcsInfo& ics);
-  bool ReadScaleFactorDifference(int& difference);
+  bool ReadScaleFactors(BitCache& bits, int globalGain);
+  bool ReadScaleFactorDifference(BitCache& bits, int& difference);
 
   BitReader reader_;
   const BandSet& bands_;
@@ -137,8 +138,7 @@ class FrameParser {
   FrameInfo info_;
   int channels_ = 0;
   std::uint16_t tagsSeen_[4] = {};  // by element id, one bit per instance tag
-  Section sections_[kMaxGroups * kMaxShortBands > kMaxLongBands ? kMaxGroups* kMaxShortBands
-                                                                : kMaxLongBands];
+  Section sections_[std::max(kMaxGroups * kMaxShortBands, kMaxLongBands)];
   int sectionCount_ = 0;
 };
 
@@ -158,8 +158,9 @@ bool FrameParser::ParseElements() {
         ok = ParsePair();
         break;
       case kCce:
-        // Coupling channels belong to multi-channel broadcast streams; no recorder writes them,
-        // and reading them needs the coupled channels' state. A frame with one is not ours.
+        // Coupling channels belong to multi-channel broadcast streams and no recorder writes
+        // them: syntax no recording of ours could check is better left out, and a frame with one
+        // is taken for garbage.
         return Fail();
       case kDse:
         ok = ParseDataStream();
@@ -323,17 +324,25 @@ bool FrameParser::ParseSections(const IcsInfo& ics, Role role) {
   return true;
 }
 
-bool FrameParser::ReadScaleFactorDifference(int& difference) {
-  const DecodeEntry entry = books_.scaleFactors.Lookup(reader_.Peek32());
-  if (entry.length == 0) return Fail();
-  reader_.Skip(entry.length);
-  difference = entry.value - kScaleFactorZero;
+inline bool FrameParser::ReadScaleFactorDifference(BitCache& bits, int& difference) {
+  bits.Fill();
+  const DecodeEntry entry = books_.scaleFactors.Lookup(bits.Peek32());
+  if (entry.Length() == 0) return Fail();
+  bits.Skip(entry.Length());
+  difference = entry.Value() - kScaleFactorZero;
   return true;
 }
 
 // Scale factors, noise energies and intensity positions each run on from the previous band of
 // their kind, and each has its own range.
 bool FrameParser::ParseScaleFactors(int globalGain) {
+  BitCache bits(reader_.Data(), reader_.Size(), reader_.Position());
+  const bool ok = ReadScaleFactors(bits, globalGain);
+  reader_.SetPosition(bits.Position());
+  return ok;
+}
+
+bool FrameParser::ReadScaleFactors(BitCache& bits, int globalGain) {
   int scaleFactor = globalGain;
   int noiseEnergy = globalGain - kNoiseOffset;
   int intensityPosition = 0;
@@ -347,7 +356,7 @@ bool FrameParser::ParseScaleFactors(int globalGain) {
           break;
         case kIntensityBook:
         case kIntensityBook2:
-          if (!ReadScaleFactorDifference(difference)) return Fail();
+          if (!ReadScaleFactorDifference(bits, difference)) return Fail();
           intensityPosition += difference;
           if (intensityPosition < kMinIntensityPosition ||
               intensityPosition > kMaxIntensityPosition) {
@@ -356,16 +365,16 @@ bool FrameParser::ParseScaleFactors(int globalGain) {
           break;
         case kNoiseBook:
           if (firstNoise) {
-            difference = static_cast<int>(reader_.Read(9)) - kNoiseStartBias;
+            difference = static_cast<int>(bits.Read(9)) - kNoiseStartBias;
             firstNoise = false;
-          } else if (!ReadScaleFactorDifference(difference)) {
+          } else if (!ReadScaleFactorDifference(bits, difference)) {
             return Fail();
           }
           noiseEnergy += difference;
           if (noiseEnergy < kMinNoiseEnergy || noiseEnergy > kMaxNoiseEnergy) return Fail();
           break;
         default:
-          if (!ReadScaleFactorDifference(difference)) return Fail();
+          if (!ReadScaleFactorDifference(bits, difference)) return Fail();
           scaleFactor += difference;
           if (scaleFactor < 0 || scaleFactor > kMaxScaleFactor) return Fail();
           break;
@@ -414,38 +423,48 @@ bool FrameParser::ParseTns(const IcsInfo& ics) {
 }
 
 // The hot loop of the parser: every codeword is one table lookup (rarely two) that also covers
-// the sign bits after it, so a tuple costs a load, a lookup and an add.
+// the sign bits after it.
 bool FrameParser::SkipSpectralData(const IcsInfo& ics) {
-  BitReader reader = reader_;
+  BitCache bits(reader_.Data(), reader_.Size(), reader_.Position());
   const std::uint16_t* offset = ics.bands->offset;
-  for (int s = 0; s < sectionCount_; ++s) {
+  bool ok = true;
+  for (int s = 0; s < sectionCount_ && ok; ++s) {
     const Section& section = sections_[s];
     if (section.book == kZeroBook || section.book >= kNoiseBook) continue;
     const int lines =
         (offset[section.end] - offset[section.start]) * ics.groupLength[section.group];
     const int tuples = lines / (section.book < 5 ? 4 : 2);
-    const DecodeTable& table = books_.spectral[section.book];
+    const SpectralTable& table = books_.spectral[section.book];
     if (section.book != kEscapeBook) {
-      for (int i = 0; i < tuples; ++i) {
-        const DecodeEntry entry = table.Lookup(reader.Peek32());
-        if (entry.length == 0) return reader_ = reader, Fail();
-        reader.Skip(entry.length);
+      for (int left = tuples; left > 0 && ok;) {
+        bits.Fill();
+        const DecodeEntry entry = table.Lookup(bits.Peek32());
+        ok = entry.Length() != 0;
+        if (entry.Count() <= left) {
+          bits.Skip(entry.Length());
+          left -= entry.Count();
+        } else {  // the section ends within the entry's tuples
+          bits.Skip(entry.Value());
+          --left;
+        }
       }
       continue;
     }
-    for (int i = 0; i < tuples; ++i) {
-      const DecodeEntry entry = table.Lookup(reader.Peek32());
-      if (entry.length == 0) return reader_ = reader, Fail();
-      reader.Skip(entry.length);
-      for (int escape = 0; escape < entry.value; ++escape) {
-        const int prefix = std::countl_one(reader.Peek32());
-        if (prefix > kMaxEscapePrefix) return reader_ = reader, Fail();
-        reader.Skip(static_cast<std::uint32_t>(2 * prefix + 5));
+    for (int i = 0; i < tuples && ok; ++i) {
+      bits.Fill();
+      const DecodeEntry entry = table.Lookup(bits.Peek32());
+      ok = entry.Length() != 0;
+      bits.Skip(entry.Length());
+      for (int escape = 0; escape < entry.Value() && ok; ++escape) {
+        bits.Fill();
+        const int prefix = std::countl_one(bits.Peek32());
+        ok = prefix <= kMaxEscapePrefix;
+        if (ok) bits.Skip(2 * prefix + 5);
       }
     }
   }
-  reader_ = reader;
-  return true;
+  reader_.SetPosition(bits.Position());
+  return ok;
 }
 
 }  // namespace
