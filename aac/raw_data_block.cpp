@@ -286,6 +286,7 @@ bool FrameParser::ParseIcsInfo(IcsInfo& ics) {
 
 bool FrameParser::ParseIcs(IcsInfo& ics, bool commonWindow, Role role) {
   const int globalGain = static_cast<int>(reader_.Read(8));
+  if (info_.globalGain < 0) info_.globalGain = static_cast<std::int16_t>(globalGain);
   if (!commonWindow && !ParseIcsInfo(ics)) return Fail();
   if (!ParseSections(ics, role) || !ParseScaleFactors(globalGain)) return Fail();
   if (reader_.ReadBit() && !ParsePulses(ics)) return Fail();

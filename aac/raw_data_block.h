@@ -55,6 +55,9 @@ struct FrameInfo {
   // widest long-window channel; 0 when every window is short or silent). Rates that share band
   // tables up to a point differ beyond it.
   std::uint8_t maxLongBand = 0;
+  // The first channel's global gain, or -1. Encoders move it little from frame to frame, so a
+  // jump tells a frame that damaged bytes made from one that was written.
+  std::int16_t globalGain = -1;
   bool hasSbr = false;            // a FIL element carries an SBR extension payload
   bool alignmentBitsZero = true;  // the padding after ID_END is all zero, as encoders write it
 };
