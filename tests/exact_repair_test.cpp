@@ -191,8 +191,19 @@ TEST_P(ExactRepair, EverySurvivingFrameComesBackByteForByteAndNothingElse) {
   const test::MediaInfo back = test::ReadMedia(out);
   std::set<ByteVector> returned;
   std::size_t strangers = 0;
+  // Bad bytes that fall inside a frame's spectral data can leave its syntax and length as they
+  // were: that frame stays where it was, damaged, and no reading of the syntax can tell. Any
+  // other frame that was never in the recording is bad bytes taken for audio.
+  const auto damagedInPlace = [&](const ByteVector& frame) {
+    return std::any_of(truth.packets.begin(), truth.packets.end(), [&](const auto& p) {
+      if (p.data.size() != frame.size()) return false;
+      std::size_t same = 0;
+      for (std::size_t i = 0; i < frame.size(); ++i) same += p.data[i] == frame[i];
+      return same * 2 > frame.size();
+    });
+  };
   for (const auto& p : back.packets) {
-    strangers += frames.count(p.data) == 0;
+    strangers += frames.count(p.data) == 0 && !damagedInPlace(p.data);
     returned.insert(p.data);
   }
   EXPECT_EQ(strangers, 0u) << "frames that were never in the recording";
