@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cctype>
 #include <random>
 
 #include "aac/raw_data_block.h"
