@@ -145,7 +145,11 @@ class FrameParser {
 bool FrameParser::ParseElements() {
   for (;;) {
     if (reader_.Overrun()) return Fail();
+    const std::uint32_t start = reader_.Position();
     const int id = static_cast<int>(reader_.Read(3));
+    if ((id == kSce || id == kCpe || id == kLfe) && info_.layout.count == 0) {
+      info_.firstAudioBit = start;
+    }
     bool ok = true;
     switch (id) {
       case kSce:
