@@ -139,7 +139,7 @@ Repaired RepairFile(const std::string& in, const std::string& out, const qm_opti
 
 // The rate the frames alone can tell: the group's rate the repair assumes.
 int GroupRate(int rate) {
-  return rate == 44100 || rate == 48000 ? 48000 : rate == 22050 ? 24000 : rate;
+  return rate == 44100 || rate == 48000 ? 44100 : rate == 24000 ? 22050 : rate;
 }
 
 class ExactRepair : public testing::TestWithParam<std::tuple<Profile, Damage>> {};
