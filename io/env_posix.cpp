@@ -106,6 +106,10 @@ class PosixEnv final : public Env {
       // The child must not outlive us, even when we are killed outright.
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (::getppid() != parent) ::_exit(127);
+      // A signal mask the host set for its own threads is not handed on.
+      sigset_t none;
+      ::sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
       const int null = ::open("/dev/null", O_RDWR);
       if (null >= 0) {
         ::dup2(null, 0);
