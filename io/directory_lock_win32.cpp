@@ -9,9 +9,7 @@
 namespace quillmend {
 namespace {
 
-std::error_code LastError() {
-  return {static_cast<int>(::GetLastError()), std::system_category()};
-}
+std::error_code LastError() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
 
 // The directory's final path, as the file system resolves links and short names, upper-cased
 // since names differ in case only for the eye.

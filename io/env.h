@@ -48,8 +48,8 @@ class Env {
   virtual std::error_code Remove(const std::filesystem::path& path) = 0;
   // Renames within one file system. With replace false it fails with file_exists instead of
   // replacing what is at `to`. A link at `to` is replaced, never written through.
-  virtual std::error_code Rename(const std::filesystem::path& from,
-                                 const std::filesystem::path& to, bool replace) = 0;
+  virtual std::error_code Rename(const std::filesystem::path& from, const std::filesystem::path& to,
+                                 bool replace) = 0;
   // Makes a new directory inside `parent`, named `prefix` and random characters, that only its
   // owner may enter; *made receives its path.
   virtual std::error_code MakePrivateDirectory(const std::filesystem::path& parent,

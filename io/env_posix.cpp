@@ -90,7 +90,8 @@ class PosixEnv final : public Env {
 
   ChildOutcome Spawn(const fs::path& program, const std::vector<std::string>& arguments) override {
     std::vector<char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     // The child reports a failed exec through a pipe that a successful exec closes.
     int report[2];

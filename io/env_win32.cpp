@@ -15,9 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::error_code LastError() {
-  return {static_cast<int>(::GetLastError()), std::system_category()};
-}
+std::error_code LastError() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
 
 // Closes a handle when it goes; an invalid or null one is none.
 class Handle {
@@ -106,9 +104,9 @@ class Win32Env final : public Env {
     // CREATE_NEW fails on any name that exists, a link included; opening the reparse point
     // itself keeps a link from being followed in any case. Others may read and write, as the
     // transcoder reads the PCM while it is open; the handle is not inherited.
-    HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle =
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       const DWORD error = ::GetLastError();
       if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {

@@ -45,8 +45,8 @@ ResultCode AdvanceFix(RepairContext& context, MappedFile& damagedFile, std::stri
 
   // Its result tells only whether the last span decoded, unless the file failed or the caller
   // asked to stop; then the PCM is incomplete and the tool is not run.
-  const ResultCode decoded = DecodeFramesToPcm(context, damagedFile, *decoder.decoderContext,
-                                               decoder.resampler, pcmFile);
+  const ResultCode decoded =
+      DecodeFramesToPcm(context, damagedFile, *decoder.decoderContext, decoder.resampler, pcmFile);
   if (decoded == kWriteFailed || decoded == kCancelled || !pcmFile.Flush()) {
     decoder.Release();
     return CloseIntermediateFile(pcmPath, pcmFile, decoded);

@@ -19,8 +19,8 @@ ResultCode LockIntermediateDirectory(const std::string& path, DirectoryLock& loc
     case DirectoryLock::Outcome::kFailed:
       break;
   }
-  LogError(">>[!] Can't lock the output directory: %s (%s)",
-           NativePathToUtf8(directory).c_str(), error.message().c_str());
+  LogError(">>[!] Can't lock the output directory: %s (%s)", NativePathToUtf8(directory).c_str(),
+           error.message().c_str());
   return kIntermediateFile;
 }
 

@@ -40,10 +40,10 @@ TEST(CommandLineTest, SplitsByTheWindowsRuntimeRulesAndJoinsBack) {
   const std::pair<const char16_t*, Arguments> cases[] = {
       {u"  a \t\t b  ", {u"a", u"b"}},
       {u"a\"b c\"d \"\"", {u"ab cd", u""}},
-      {u"a\\b c\\\\d e\\", {u"a\\b", u"c\\\\d", u"e\\"}},  // literal unless a quote follows
+      {u"a\\b c\\\\d e\\", {u"a\\b", u"c\\\\d", u"e\\"}},      // literal unless a quote follows
       {u"a\\\\\\\"b \"a\\\\\" b", {u"a\\\"b", u"a\\", u"b"}},  // 2n + 1, then 2n before a quote
-      {u"\"a\"\"b c\"", {u"a\"b c"}},  // two quotes inside quoting give one
-      {u"\"a b", {u"a b"}},            // an unclosed quote runs to the end
+      {u"\"a\"\"b c\"", {u"a\"b c"}},                          // two quotes inside quoting give one
+      {u"\"a b", {u"a b"}},                                    // an unclosed quote runs to the end
   };
   for (const auto& [text, arguments] : cases) {
     EXPECT_EQ(SplitCommandLine(text), arguments) << WideToUtf8(text);
@@ -68,8 +68,8 @@ TEST(EnvTest, SpawnReportsTheStartTheEndAndAStop) {
   EXPECT_NE(env->Spawn(tool, {"ffmpeg", "-i", in + ".missing", out}).exitCode, 0);
   // Told to stop, the wait ends the tool, which would otherwise read its input for ever.
   ScopedStopQuestion stop([](void*) { return true; }, nullptr);
-  const ChildOutcome stopped = env->Spawn(tool, {"ffmpeg", "-f", "lavfi", "-i", "anullsrc",
-                                                 "-f", "null", "-"});
+  const ChildOutcome stopped =
+      env->Spawn(tool, {"ffmpeg", "-f", "lavfi", "-i", "anullsrc", "-f", "null", "-"});
   EXPECT_TRUE(stopped.started && stopped.stopped);
 #ifndef _WIN32
   EXPECT_EQ(env->Spawn("/bin/sh", {"sh", "-c", "kill -KILL $$"}).exitCode, 128 + 9);

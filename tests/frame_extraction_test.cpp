@@ -35,16 +35,8 @@ Frames Extract(const Bytes& damaged) {
 
 TEST(FrameExtractionTest, EveryFrameBetweenTwoHeadsOfEveryRegion) {
   // Heads at a < b < c: two frames; the bytes before a and from c to the end are not written.
-  EXPECT_EQ(Extract(Bytes{}
-                        .U32(16)
-                        .Text("mdat")
-                        .U8(0x77)
-                        .U16(0x210C)
-                        .U8(1)
-                        .U16(0x212C)
-                        .U16(0x0203)
-                        .U16(0x214E)
-                        .U8(4)),
+  EXPECT_EQ(Extract(Bytes{}.U32(16).Text("mdat").Raw(
+                {0x77, 0x21, 0x0C, 1, 0x21, 0x2C, 2, 3, 0x21, 0x4E, 4})),
             (Frames{{0x21, 0x0C, 1}, {0x21, 0x2C, 2, 3}}));
   EXPECT_TRUE(Extract(Bytes{}.Text("mdat").U8(9).U16(0x216C).Fill(10, 9)).empty());  // one head
   // Four zero bytes after "mdat" switch to marker mode; the scan starts after them.
@@ -54,17 +46,8 @@ TEST(FrameExtractionTest, EveryFrameBetweenTwoHeadsOfEveryRegion) {
   EXPECT_TRUE(Extract(Bytes{}.Text("mdat").U32(0).U16(0x210C).U8(1).U16(0x210C)).empty());
   // A stray "mdat" in the audio splits the data: the first region ends at the stray's letters
   // (the frame running into it is cut there), the second starts after them.
-  EXPECT_EQ(Extract(Bytes{}
-                        .Text("mdat")
-                        .U16(0x210C)
-                        .U8(1)
-                        .U16(0x210C)
-                        .U8(2)
-                        .U16(0x210C)
-                        .Text("mdat")
-                        .U16(0x212C)
-                        .U8(3)
-                        .U16(0x212C)),
+  const Bytes stray = Bytes{}.Text("mdat").Raw({0x21, 0x0C, 1, 0x21, 0x0C, 2, 0x21, 0x0C});
+  EXPECT_EQ(Extract(Bytes(stray).Text("mdat").Raw({0x21, 0x2C, 3, 0x21, 0x2C})),
             (Frames{{0x21, 0x0C, 1}, {0x21, 0x0C, 2}, {0x21, 0x2C, 3}}));
   // Two occurrences in a row: the first region is too short for a frame.
   EXPECT_EQ(Extract(Bytes{}.Text("mdatmdat").U16(0x210C).U8(1).U16(0x210C)),

@@ -33,17 +33,6 @@ TEST(MappedFileTest, MapsWholeFilesOnlyAndNeverReadsOutsideThem) {
   EXPECT_FALSE(file.ReadU32(word, false) || word != 0);
 }
 
-TEST(Utf8ToWideTest, ConvertsWellFormedTextAndRejectsTheRest) {
-  EXPECT_EQ(Utf8ToWide("\xF0\x9F\x8E\xB5"), (std::u16string{0xD83C, 0xDFB5}));
-  EXPECT_EQ(Utf8ToWide("\xEF\xBB\xBF\x61"), (std::u16string{0xFEFF, u'a'}));  // BOM kept
-  const std::string text = "C:\\tmp/\xC3\xA9t\xC3\xA9/\xF0\x9F\x8E\xB5 take 1.m4a";
-  EXPECT_EQ(WideToUtf8(Utf8ToWide(text)), text);
-  for (const char* bad : {"\x80", "\xE2\x82", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
-    EXPECT_THROW(Utf8ToWide(bad), std::range_error) << testing::PrintToString(std::string(bad));
-  }
-  EXPECT_THROW(WideToUtf8(std::u16string{0xD800}), std::range_error);
-}
-
 // The parent by the platform's path grammar: the run of separators before the name goes, a
 // root never does.
 TEST(OutputFileTest, OutputDirectoryFollowsThePlatformGrammar) {

@@ -13,22 +13,6 @@ using test::ContextOver;
 
 class Mp4Test : public test::LogTest {};
 
-TEST_F(Mp4Test, CheckFileTypeRefusesOnlyAForeignBrand) {
-  const std::pair<Bytes, ResultCode> cases[] = {
-      {Bytes{}.U32(0x1C).Text("ftypM4A ").Fill(16, 0), kOk},
-      {Bytes{}.U32(0x20).Text("ftypisom").Fill(20, 0), kNotM4a},
-      {Bytes{}.Fill(32, 0), kOk},  // a wiped header is no reason to refuse
-      {Bytes{}.U32(8).Text("freeftypisom"), kOk},
-      {Bytes{}.U32(8).Text("ftyp"), kNotM4a},  // the missing brand reads as zeros
-      {Bytes{0x00, 0x01}, kOk}};
-  for (const auto& [bytes, expected] : cases) {
-    ContextOver over(bytes);
-    EXPECT_EQ(CheckFileType(over.context), expected) << testing::PrintToString(bytes.data);
-    EXPECT_EQ(over.context.file->Cursor(), 12u);
-  }
-  EXPECT_EQ(Messages(), test::Lines(2, ">>[!] This file is not an M4A file"));
-}
-
 TEST_F(Mp4Test, FindMediaDataRecordsTheOffsetAfterEveryOccurrence) {
   // The search runs a window of 16 MiB at a time; a type across a window's edge still counts.
   constexpr std::uint32_t kWindow = 16u << 20;
@@ -50,59 +34,6 @@ TEST_F(Mp4Test, FindMediaDataRecordsTheOffsetAfterEveryOccurrence) {
   EXPECT_EQ(Messages(), test::Lines{">>[!] Can't find the mdat box"});
 }
 
-Bytes Stco(const std::vector<std::uint32_t>& offsets) {
-  return Bytes::Table("stco", {}, std::uint32_t(offsets.size()), offsets);
-}
-
-TEST_F(Mp4Test, SampleTablesAreReadAtEveryOccurrenceAndTheLastWins) {
-  ContextOver over(Bytes{}
-                       .Fill(20, 0)
-                       .Append(Stco({0x30, 0x400, 0x800}))
-                       .Append(Bytes::Table("stsc", {}, 3, {1, 22, 1, 5, 20, 1, 5, 17, 1}))
-                       .Append(Bytes::Table("stsz", {400}, 2, {371, 380})));
-  RepairContext& context = over.context;
-  context.file->Seek(7, kSeekSet);  // the readers place the cursor themselves
-  ASSERT_EQ(ReadChunkOffsets(context), kOk);
-  ASSERT_EQ(ReadSamplesPerChunk(context), kOk);
-  ASSERT_EQ(ReadSampleSizes(context), kOk);
-  EXPECT_EQ(*context.chunkOffsets, (OffsetTable{0x30, 0x400, 0x800}));
-  EXPECT_EQ(*context.samplesPerChunk, (ChunkRunTable{{1, 22}, {5, 20}}));  // first entry kept
-  EXPECT_EQ(*context.sampleSizes, (SizeTable{371, 380}));  // whatever the default size
-  ContextOver twice(Stco({1, 2}).Append(Stco({})));        // a count of 0 is a valid table
-  ASSERT_EQ(ReadChunkOffsets(twice.context), kOk);
-  EXPECT_TRUE(twice.context.chunkOffsets->empty());
-
-  // An accidental "stco" with a count far beyond the file neither reads past the end nor
-  // replaces a table found before it; alone, it keeps the entries inside the file.
-  const Bytes accidental = Bytes{}.Text("stco").U32(0).U32(0xFFFFFFFF).U32(0x11).U32(0x22);
-  const std::pair<Bytes, OffsetTable> cases[] = {
-      {Stco({0x30, 0x40}).Append(accidental), {0x30, 0x40}},
-      {Bytes{}.Fill(8, 0).Append(accidental).U8(0x33), {0x11, 0x22}},
-      {Bytes(accidental).Fill(3, 0).Append(Stco({0x50})), {0x50}}};
-  for (const auto& [bytes, expected] : cases) {
-    ContextOver accident(bytes);
-    ASSERT_EQ(ReadChunkOffsets(accident.context), kOk);
-    EXPECT_EQ(*accident.context.chunkOffsets, expected);
-  }
-  EXPECT_TRUE(Messages().empty());
-}
-
-TEST_F(Mp4Test, MissingSampleTablesAreReportedByName) {
-  ContextOver over(Stco({1}).Append(Bytes::Table("stsc", {}, 1, {1, 1, 1})).Fill(8, 0));
-  EXPECT_EQ(ReadChunkOffsets(over.context), kOk);
-  EXPECT_EQ(ReadSamplesPerChunk(over.context), kOk);
-  EXPECT_EQ(ReadSampleSizes(over.context), kNoSampleTable);
-  EXPECT_EQ(over.context.sampleSizes, nullptr);
-  ContextOver bare(Bytes{}.Fill(64, 0));
-  EXPECT_EQ(ReadChunkOffsets(bare.context), kNoSampleTable);
-  // Too close to the end to hold even a count: not a box at all.
-  ContextOver headerOnly(Bytes{}.Fill(8, 0).Text("stsc").U32(0).U16(1));
-  EXPECT_EQ(ReadSamplesPerChunk(headerOnly.context), kNoSampleTable);
-  EXPECT_EQ(Messages(),
-            (test::Lines{">>[!] Can't find \"stsz\" box", ">>[!] Can't find \"stco\" box",
-                         ">>[!] Can't find \"stsc\" box"}));
-}
-
 struct LearnCase {
   OffsetTable offsets;
   ChunkRunTable runs;
@@ -117,13 +48,10 @@ const LearnCase kLearnCases[] = {
     {{0, 40, 60}, {{1, 2}, {3, 1}}, {10, 20, 5, 5, 3}, {0x1111, 0x2222, 0x5555, 0x7777}},
     {{30, 45}, {{1, 1}}, {10, 10}, {}},               // only zero second bytes: an empty profile
     {{0, 10, 20}, {{1, 0}, {3, 1}}, {10}, {0x3333}},  // 0 samples per chunk use up the offsets
-    {{0, 10, 20}, {{1, 1}, {4, 2}}, {10, 10, 10, 10}, {0x1111, 0x2222, 0x3333}},  // no 4th chunk
     // Tables that do not describe the file end the walk; what was collected before stays.
     {{0, 10}, {{1, 1}, {4, 1}}, {10, 10, 10, 10}, {0x1111, 0x2222}},  // more chunks than offsets
-    {{0}, {{1, 3}}, {10, 10}, {0x1111, 0x2222}},                      // more samples than sizes
     {{0}, {{1, 3}}, {10, 1, 10}, {0x1111}},               // a sample shorter than its head
     {{0, 4000}, {{1, 1}}, {10, 10}, {0x1111}},            // a chunk past the end
-    {{10, 79}, {{1, 1}}, {10, 10}, {0x2222}},             // a chunk in the last byte
     {{0}, {{1, 2}}, {0xFFFFFFF0, 10}, {0x1111}},          // a size past the end
     {{0, 10}, {{1, 1}, {0x80000002u, 1}}, {10, 10}, {}},  // a count negative as signed 32-bit
 };

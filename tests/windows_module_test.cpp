@@ -1,4 +1,4 @@
-// What a Windows host sees of the library: its export table and its version resource.
+// What a Windows host sees of the library: its export table.
 #include <windows.h>
 
 #include <set>
@@ -32,28 +32,6 @@ TEST(WindowsModuleTest, ExportsTheFourCallsAndNothingElse) {
   EXPECT_EQ(exports->NumberOfFunctions, 4u);
   EXPECT_EQ(reinterpret_cast<void*>(::GetProcAddress(Library(), "OrvM4aInit")),
             reinterpret_cast<void*>(&OrvM4aInit));
-}
-
-TEST(WindowsModuleTest, VersionResourceMatchesTheVersionText) {
-  wchar_t path[MAX_PATH + 1] = {};
-  ASSERT_GT(::GetModuleFileNameW(Library(), path, MAX_PATH), 0u);
-  DWORD ignored = 0;
-  const DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
-  ASSERT_GT(size, 0u);
-  std::string block(size, '\0');
-  ASSERT_TRUE(::GetFileVersionInfoW(path, 0, size, block.data()));
-
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT length = 0;
-  ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(fixed->dwFileVersionMS, DWORD{0x00010000});  // 1.0
-  EXPECT_EQ(fixed->dwFileVersionLS, DWORD{0x00000019});  // 0.25
-
-  wchar_t* text = nullptr;
-  ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileVersion",
-                               reinterpret_cast<void**>(&text), &length));
-  const std::wstring fileVersion(text);
-  EXPECT_EQ(std::string(fileVersion.begin(), fileVersion.end()), QUILLMEND_SDK_VERSION_TEXT);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ namespace quillmend::test {
 
 class FakeEnv : public Env {
  public:
-  int failAppendAfter = -1;  // appends after this many succeed fail with "no space"; -1: never
+  int failAppendAfter = -1;  // appends after this many fail with "no space"; -1: never
   bool failClose = false;    // closes fail with an I/O error, after really closing
   std::optional<std::error_code> failRemove;
   std::function<void(const std::filesystem::path&)> beforeCreate;  // e.g. a link appears there
@@ -40,9 +40,8 @@ class FakeEnv : public Env {
   ChildOutcome Spawn(const std::filesystem::path& program,
                      const std::vector<std::string>& arguments) override {
     ++spawns;
-    if (child) return *child;
     if (onSpawn) onSpawn();
-    return Default()->Spawn(program, arguments);
+    return child ? *child : Default()->Spawn(program, arguments);
   }
 
  private:
