@@ -148,10 +148,11 @@ class BadInputTest : public test::LogTest, public testing::WithParamInterface<Ro
     put("ZeroBytes", Bytes{});
     put("isom.mp4", Bytes{}.U32(0x20).Text("ftypisom").Fill(20, 0).U32(8).Text("mdat"));
     put("nomdat.m4a", Bytes(m4a).Fill(64, 0x21));
-    put("tables-only.m4a",
-        Bytes(m4a).Append(Bytes::Box("mdat", Bytes::Table("stco", {}, 0, {})
-                                                 .Append(Bytes::Table("stsc", {}, 0, {}))
-                                                 .Append(Bytes::Table("stsz", {0}, 0, {})))));
+    // Sample tables without entries in a file that FFmpeg cannot read.
+    const Bytes empty = Bytes::Box("stco", Bytes{}.Fill(8, 0))
+                            .Raw(Bytes::Box("stsc", Bytes{}.Fill(8, 0)).data)
+                            .Raw(Bytes::Box("stsz", Bytes{}.Fill(12, 0)).data);
+    put("tables-only.m4a", Bytes(m4a).Raw(Bytes::Box("mdat", empty).data));
     put("video.m4a", Bytes{}.Raw(test::ReadFile(test::Media("video.m4a"))));
     put("sample.m4a", sample);
     put("clash/tmp.pcm", sample);

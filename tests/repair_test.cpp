@@ -1,7 +1,6 @@
 // Both repairs end to end through the public header, on recordings made with the ffmpeg tool.
 #include <algorithm>
 #include <random>
-#include <set>
 #include <thread>
 
 #include "support/support.h"
@@ -39,11 +38,6 @@ TEST(PathTest, BothRepairsWorkInADirectoryNamedOutsideAscii) {
     EXPECT_EQ(media.streams, test::Lines{"audio:aac"}) << output;
     EXPECT_NEAR(media.seconds, 8.0, 0.1) << output;
   }
-  std::set<std::string> left;
-  for (const auto& entry : fs::directory_iterator(root / "out"))
-    left.insert(test::U8(entry.path()));
-  EXPECT_EQ(left,
-            (std::set<std::string>{test::U8(fs::u8path(general).make_preferred()), advanced}));
 }
 
 class RepairTest : public test::LogTest {
@@ -150,8 +144,6 @@ TEST_P(GeneralRepairTest, RecoversTheOriginalFramesWithoutReencoding) {
   // Only the frames that are not originals (merged or split by design) may fail to decode.
   const int errors = test::CountDecodeErrors(work_.File("out/fixed.m4a"));
   EXPECT_TRUE(errors >= 0 && std::size_t(errors) <= repaired.packets.size() - exact) << errors;
-  std::printf("[ %s ] %zu of %zu frames back byte for byte, %zu packets, %d undecodable\n",
-              GetParam().name, exact, frames.size(), repaired.packets.size(), errors);
 }
 
 INSTANTIATE_TEST_SUITE_P(Damages, GeneralRepairTest, testing::ValuesIn(kDamages),
@@ -171,9 +163,6 @@ std::pair<std::size_t, std::size_t> CompareWithOriginal(const std::string& origi
   const auto windows = test::CompareAudio(original, repaired, window, dropStep);
   const auto close =
       std::count_if(windows.begin(), windows.end(), [](double c) { return c > 0.9; });
-  std::printf("%.3f s of %.3f s; %zu of %zu windows correlate above 0.9, worst %.4f\n",
-              media.seconds, expected, std::size_t(close), windows.size(),
-              windows.empty() ? 0 : *std::min_element(windows.begin(), windows.end()));
   EXPECT_GE(windows.size(), std::size_t(expected * 44100 / window) - 1);
   return {std::size_t(close), windows.size()};
 }
@@ -251,7 +240,6 @@ TEST_F(RepairTest, RepairsIntoOneDirectoryAtOnceGiveTheSameOutputsAsAlone) {
   EXPECT_EQ(test::Snapshot(work_.path() / "threads"), alone);
   EXPECT_EQ(test::Snapshot(work_.path() / "processes"),
             (decltype(alone){*alone.find("0.m4a"), *alone.find("1.m4a")}));
-  EXPECT_GT(fs::file_size(work_.path() / "alone" / "0.m4a"), 10000u);
 }
 
 }  // namespace
