@@ -68,8 +68,8 @@ TEST(EnvTest, SpawnReportsTheStartTheEndAndAStop) {
   EXPECT_NE(env->Spawn(tool, {"ffmpeg", "-i", in + ".missing", out}).exitCode, 0);
   // Told to stop, the wait ends the tool, which would otherwise read its input for ever.
   ScopedStopQuestion stop([](void*) { return true; }, nullptr);
-  const ChildOutcome stopped =
-      env->Spawn(tool, {"ffmpeg", "-f", "lavfi", "-i", "anullsrc", "-f", "null", "-"});
+  const ChildOutcome stopped = env->Spawn(
+      tool, {"ffmpeg", "-stream_loop", "-1", "-f", "s16le", "-i", in, "-f", "null", "-"});
   EXPECT_TRUE(stopped.started && stopped.stopped);
 #ifndef _WIN32
   EXPECT_EQ(env->Spawn("/bin/sh", {"sh", "-c", "kill -KILL $$"}).exitCode, 128 + 9);

@@ -12,34 +12,6 @@ namespace fs = std::filesystem;
 using test::ByteVector;
 using test::Media;
 
-// Paths are UTF-8 at the interface and reach the file system, FFmpeg and the transcoder intact:
-// the log, the inputs, the outputs and the intermediate files in a directory named outside ASCII
-// and with a blank, and one output path with forward slashes (the form Windows also takes).
-TEST(PathTest, BothRepairsWorkInADirectoryNamedOutsideAscii) {
-  test::TempDir dir;
-  const fs::path root = dir.path() / fs::u8path(
-                                         "int\xC3\xA9rv\xC3\xAF"
-                                         "ew \xF0\x9F\x8E\xB5");
-  fs::create_directories(root / "out");
-  ASSERT_EQ(OrvM4aInit(test::U8(root).c_str(), &dir), ORVM4A_OK);
-  const fs::path damaged = root / fs::u8path("\xC3\xA7ut.m4a");
-  const fs::path sample = root / fs::u8path("s\xC3\xA4mple.m4a");
-  fs::copy_file(Media("recorder-cut.m4a"), damaged);
-  fs::copy_file(Media("recorder-sample.m4a"), sample);
-  const std::u8string slashed = (root / "out" / fs::u8path("g\xC3\xA9n.m4a")).generic_u8string();
-  const std::string general(slashed.begin(), slashed.end());
-  const std::string advanced = test::U8(root / "out" / fs::u8path("adv\xC3\xA4nced.m4a"));
-  EXPECT_EQ(OrvM4aGeneralRepair(test::U8(damaged).c_str(), general.c_str()), ORVM4A_OK);
-  EXPECT_EQ(
-      OrvM4aAdvanceRepair(test::U8(damaged).c_str(), test::U8(sample).c_str(), advanced.c_str()),
-      ORVM4A_OK);
-  for (const std::string& output : {general, advanced}) {
-    const auto media = test::ReadMedia(output);
-    EXPECT_EQ(media.streams, test::Lines{"audio:aac"}) << output;
-    EXPECT_NEAR(media.seconds, 8.0, 0.1) << output;
-  }
-}
-
 class RepairTest : public test::LogTest {
  protected:
   // Copies a medium into this test's input directory.
@@ -197,7 +169,9 @@ TEST(ChildProcess, DISABLED_GeneralRepair) {
 }
 
 // Repairs of different files give the same bytes as each one alone when they all write into one
-// directory at once, where they take turns: on several threads, and in two processes.
+// directory at once, where they take turns: on several threads, and in two processes. The
+// threads' directory is named outside ASCII and with a blank, which reaches the file system,
+// FFmpeg and the transcoder intact.
 TEST_F(RepairTest, RepairsIntoOneDirectoryAtOnceGiveTheSameOutputsAsAlone) {
   const ByteVector cut = test::ReadFile(Media("recorder-cut.m4a"));
   test::WriteFile(work_.File("shorter.m4a"),
@@ -209,8 +183,8 @@ TEST_F(RepairTest, RepairsIntoOneDirectoryAtOnceGiveTheSameOutputsAsAlone) {
       {Input("mono-cut.m4a"), Input("mono-sample.m4a")}};
   std::vector<int32_t> codes(2 * jobs.size() + 2, -1);
   const auto output = [&](const char* round, std::size_t i) {
-    fs::create_directories(work_.path() / round);
-    return test::U8(work_.path() / round / (std::to_string(i) + ".m4a"));
+    fs::create_directories(work_.path() / fs::u8path(round));
+    return test::U8(work_.path() / fs::u8path(round) / (std::to_string(i) + ".m4a"));
   };
   const auto run = [&](std::size_t i, const char* round, int32_t& code) {
     const auto& [damaged, sample] = jobs[i];
@@ -228,16 +202,17 @@ TEST_F(RepairTest, RepairsIntoOneDirectoryAtOnceGiveTheSameOutputsAsAlone) {
                      test::Quote(jobs[i].first) + " " + test::Quote(output("processes", i)));
   };
   for (std::size_t i = 0; i < jobs.size(); ++i) run(i, "alone", codes[i]);
+  const char* kThreads = "thr\xC3\xA9" "ads \xF0\x9F\x8E\xB5";
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
-    threads.emplace_back(run, i, "threads", std::ref(codes[jobs.size() + i]));
+    threads.emplace_back(run, i, kThreads, std::ref(codes[jobs.size() + i]));
   }
   for (std::size_t i = 0; i < 2; ++i)
     threads.emplace_back(child, i, std::ref(codes[2 * jobs.size() + i]));
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(codes, std::vector<int32_t>(codes.size(), ORVM4A_OK));
   const auto alone = test::Snapshot(work_.path() / "alone");
-  EXPECT_EQ(test::Snapshot(work_.path() / "threads"), alone);
+  EXPECT_EQ(test::Snapshot(work_.path() / fs::u8path(kThreads)), alone);
   EXPECT_EQ(test::Snapshot(work_.path() / "processes"),
             (decltype(alone){*alone.find("0.m4a"), *alone.find("1.m4a")}));
 }
