@@ -1,11 +1,10 @@
-// The ADTS remux, the Windows command-line rules, and the real Env's files and processes.
+// The ADTS remux, and the real Env's files and processes.
 extern "C" {
 #include <libavutil/error.h>
 }
 #include "convert/process.h"
 #include "convert/remux.h"
 #include "io/cancel.h"
-#include "io/command_line.h"
 #include "io/env.h"
 #include "io/native_path.h"
 #include "io/utf8.h"
@@ -15,7 +14,6 @@ namespace quillmend {
 namespace {
 
 namespace fs = std::filesystem;
-using Arguments = std::vector<std::u16string>;
 
 class RemuxTest : public test::LogTest {};
 
@@ -34,21 +32,6 @@ TEST_F(RemuxTest, KeepsEveryFrameOfTheAudioOrLogsItsFailure) {
             AVERROR(ENOENT));
   EXPECT_FALSE(fs::exists(out.File("m.m4a")));
   EXPECT_EQ(Messages(), test::Lines{"[ffmpeg_remux](104): ffmpeg err: No such file or directory"});
-}
-
-TEST(CommandLineTest, SplitsByTheWindowsRuntimeRulesAndJoinsBack) {
-  const std::pair<const char16_t*, Arguments> cases[] = {
-      {u"  a \t\t b  ", {u"a", u"b"}},
-      {u"a\"b c\"d \"\"", {u"ab cd", u""}},
-      {u"a\\b c\\\\d e\\", {u"a\\b", u"c\\\\d", u"e\\"}},      // literal unless a quote follows
-      {u"a\\\\\\\"b \"a\\\\\" b", {u"a\\\"b", u"a\\", u"b"}},  // 2n + 1, then 2n before a quote
-      {u"\"a\"\"b c\"", {u"a\"b c"}},                          // two quotes inside quoting give one
-      {u"\"a b", {u"a b"}},                                    // an unclosed quote runs to the end
-  };
-  for (const auto& [text, arguments] : cases) {
-    EXPECT_EQ(SplitCommandLine(text), arguments) << WideToUtf8(text);
-    EXPECT_EQ(SplitCommandLine(JoinCommandLine(arguments)), arguments) << WideToUtf8(text);
-  }
 }
 
 // The real Env's processes: whether a program started, how it ended, and a stop that ends it.

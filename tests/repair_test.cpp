@@ -202,7 +202,9 @@ TEST_F(RepairTest, RepairsIntoOneDirectoryAtOnceGiveTheSameOutputsAsAlone) {
                      test::Quote(jobs[i].first) + " " + test::Quote(output("processes", i)));
   };
   for (std::size_t i = 0; i < jobs.size(); ++i) run(i, "alone", codes[i]);
-  const char* kThreads = "thr\xC3\xA9" "ads \xF0\x9F\x8E\xB5";
+  const char* kThreads =
+      "thr\xC3\xA9"
+      "ads \xF0\x9F\x8E\xB5";
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     threads.emplace_back(run, i, kThreads, std::ref(codes[jobs.size() + i]));
