@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/process.h"
+#include "io/command_line.h"
 #include "convert/transcoder.h"
 #include "fuzz_support.h"
 #include "io/utf8.h"
