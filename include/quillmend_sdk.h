@@ -64,7 +64,8 @@ enum OrvM4aResult {
   /* A path is not well-formed UTF-8. */
   ORVM4A_ERR_PATH_ENCODING = -4049,
   /* An intermediate file in the output directory could not be removed or created (the
-   * directory does not exist, is not writable, or a stale file there cannot be removed). */
+   * directory does not exist, is not writable, a stale file there cannot be removed, or
+   * something appeared at its name after the removal: a link there is never followed). */
   ORVM4A_ERR_INTERMEDIATE = -4050,
   /* An input file is too large: 4 GiB or more, or, for the damaged file of an advanced
    * repair, 2 GiB or more. */
