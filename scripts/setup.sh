@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libspdlog-dev libavformat-dev libavcodec-dev
-          libavutil-dev libswresample-dev ffmpeg "$@")
+          libavutil-dev libswresample-dev ffmpeg nlohmann-json3-dev libcli11-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
