@@ -1,4 +1,8 @@
 // The public C API: one repair per call, checked before it is called a repair.
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -22,6 +26,7 @@
 #include "repair/exact_repair.h"
 #include "result.h"
 #include "sdk/log_sink.h"
+#include "work_lock.h"
 
 namespace quillmend::api {
 namespace {
@@ -31,6 +36,9 @@ namespace fs = std::filesystem;
 constexpr char kVersion[] = "1.0.0.25 (4f7fc416)";
 constexpr char kWorkPrefix[] = ".quillmend-";
 constexpr char kWorkOutput[] = "repaired.m4a";
+constexpr char kWorkLock[] = ".lock";
+// Everything a work directory can hold: the output, the lock and the SDK's intermediate files.
+constexpr const char* kWorkFiles[] = {kWorkOutput, kWorkLock, "tmp.adts", "tmp.pcm"};
 // The advanced repair's decoded audio is about eleven times the size of its AAC input.
 constexpr std::uint64_t kAdvancedSpaceFactor = 11;
 
@@ -67,25 +75,46 @@ std::string WhyUnreadable(const fs::path& path) {
   return errno != 0 ? std::generic_category().message(errno) : "cannot be opened";
 }
 
-// A private directory inside the output's directory, removed with everything in it unless the
-// repair's output was moved out of it first.
+// Removes what a repair makes in its work directory, and the directory when that leaves it
+// empty. Anything else in it stays, and so does the directory.
+void RemoveWork(const fs::path& dir) {
+  for (const char* name : kWorkFiles) CurrentEnv()->Remove(dir / name);
+  CurrentEnv()->Remove(dir);
+}
+
+// A private directory inside the output's directory, removed with what the repair made in it.
+// A repair that was killed cannot remove its own: the next repair into the same directory does.
 class Workspace {
  public:
   std::error_code Make(const fs::path& outputDirectory) {
-    return CurrentEnv()->MakePrivateDirectory(outputDirectory, kWorkPrefix, &dir_);
+    RemoveAbandoned(outputDirectory);
+    if (const std::error_code e =
+            CurrentEnv()->MakePrivateDirectory(outputDirectory, kWorkPrefix, &dir_)) {
+      return e;
+    }
+    if (!lock_.Hold(dir_ / kWorkLock)) return std::make_error_code(std::errc::io_error);
+    return {};
   }
   ~Workspace() {
-    if (dir_.empty()) return;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(dir_, error)) {
-      CurrentEnv()->Remove(entry.path());
-    }
-    CurrentEnv()->Remove(dir_);
+    if (!dir_.empty()) RemoveWork(dir_);
   }
   fs::path File(const char* name) const { return dir_ / name; }
 
  private:
+  static void RemoveAbandoned(const fs::path& directory) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(directory, error)) {
+      const std::string name = ToUtf8(entry.path().filename());
+      if (name.rfind(kWorkPrefix, 0) == 0 && entry.is_directory(error) && !entry.is_symlink(error) &&
+          WorkLock::Abandoned(entry.path() / kWorkLock)) {
+        LogInfo("removing what an interrupted repair left: %s", ToUtf8(entry.path()).c_str());
+        RemoveWork(entry.path());
+      }
+    }
+  }
+
   fs::path dir_;
+  WorkLock lock_;
 };
 
 struct Progress {
@@ -598,6 +627,8 @@ QM_API int qm_set_log_directory(const char* directory) {
     return -1;
   }
 }
+
+QM_API void qm_quiet_ffmpeg_log(void) { av_log_set_level(AV_LOG_FATAL); }
 
 QM_API const char* qm_version(void) { return kVersion; }
 

@@ -135,6 +135,11 @@ QM_API int qm_waveform(const char* path, float* peaks, size_t count);
  * opened (repairs still work, without a log). */
 QM_API int qm_set_log_directory(const char* directory);
 
+/* Keeps FFmpeg's own messages off stderr, for the whole process: a repair feeds damaged frames
+ * to FFmpeg's decoder on purpose, and its complaints about each of them would bury the results.
+ * The library leaves that process-wide setting alone unless a host calls this. */
+QM_API void qm_quiet_ffmpeg_log(void);
+
 /* "1.0.0.25 (4f7fc416)" */
 QM_API const char* qm_version(void);
 
