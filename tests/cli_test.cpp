@@ -81,13 +81,17 @@ TEST_F(CliTest, ExitStatusWordsAndWhatIsLeftInTheOutputFolder) {
 TEST_F(CliTest, JsonIsOneObjectPerFileAndNothingElse) {
   EXPECT_EQ(Quillmend("repair --json --method general", "cut.m4a junk.m4a plays.m4a"), 1);
   std::istringstream lines(out_);
-  std::vector<std::string> codes;
+  std::vector<std::string> said;
   for (std::string line; std::getline(lines, line);) {
     const auto object = nlohmann::json::parse(line);
-    codes.push_back(object.at("code"));
     EXPECT_EQ(object.at("method"), "general");
+    said.push_back(object.at("input").get<std::string>() + " " +
+                   (object.at("repaired") ? "repaired" : object.at("code").get<std::string>()));
   }
-  EXPECT_EQ(codes, (std::vector<std::string>{"repaired", "no-audio", "not-damaged"}));
+  ASSERT_EQ(said.size(), 3u) << out_;
+  EXPECT_EQ(said[0], "cut.m4a repaired");
+  EXPECT_NE(said[1], "junk.m4a repaired");
+  EXPECT_EQ(said[2], "plays.m4a not-damaged");
 }
 
 TEST_F(CliTest, AnExistingOutputIsReplacedOnlyWhenAskedTo) {
@@ -100,18 +104,25 @@ TEST_F(CliTest, AnExistingOutputIsReplacedOnlyWhenAskedTo) {
   EXPECT_EQ(Quillmend("repair --method general -y", "cut.m4a"), 0);
   EXPECT_GT(test::ReadMedia(test::U8(output)).packets.size(), 300u);
   // Never over an input, not even with --force.
-  EXPECT_EQ(Quillmend("repair --method general --force -o plays.m4a", "cut.m4a"), 2);
-  EXPECT_EQ(test::ReadFile(work_.path() / "plays.m4a"),
-            test::ReadFile(test::Media("recorder.m4a")));
+  EXPECT_EQ(Quillmend("repair --method general -y -o cut.m4a", "cut.m4a"), 2);
+  EXPECT_EQ(Quillmend("repair --method general -y -o plays.m4a --sample plays.m4a", "cut.m4a"), 2);
+  EXPECT_EQ(test::ReadFile("cut.m4a"), test::ReadFile(test::Media("recorder-cut.m4a")));
+  EXPECT_EQ(test::ReadFile("plays.m4a"), test::ReadFile(test::Media("recorder.m4a")));
 }
 
-TEST_F(CliTest, HelpAndVersion) {
+TEST_F(CliTest, HelpVersionAndALogThatCannotBeHad) {
   EXPECT_EQ(Quillmend("repair --help", ""), 0);
   for (const char* option : {"--sample HEALTHY", "--rate HZ", "--method", "-y,--force", "--json",
                              "--keep-timing", "--out-dir DIR"}) {
     ExpectOutput(option);
   }
   EXPECT_EQ(Quillmend("inspect --help", ""), 0);
+  out_.clear();
+  EXPECT_EQ(
+      test::Run(test::Quote(kCli) + " repair --method general --log-dir junk.m4a/logs cut.m4a 2>&1",
+                &out_),
+      0);
+  ExpectOutput("warning: cannot make the log folder junk.m4a/logs");
   out_.clear();
   EXPECT_EQ(test::Run(test::Quote(kCli) + " --version", &out_), 0);
   EXPECT_TRUE(std::regex_match(out_, std::regex(R"(\d+\.\d+\.\d+\.\d+ \([0-9a-f]+\)\r?\n)")))
