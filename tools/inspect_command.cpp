@@ -51,7 +51,7 @@ void AddInspectCommand(CLI::App& app, int* exitStatus) {
   auto o = std::make_shared<InspectOptions>();
   CLI::App* inspect = app.add_subcommand(
       "inspect", "Shows what the exact repair sees in a file, and writes nothing");
-  inspect->add_option("FILE", o->file, "the recording to look at")->required();
+  inspect->add_option("FILE", o->file, "the recording to look at")->required()->type_name("");
   AddCommonOptions(*inspect, &o->common);
   inspect->footer(
       "Shows the stream's parameters (and whether the rate is known or assumed), the container's\n"

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   CLI::App app("Gives back the audio of damaged M4A recordings (AAC in MP4).", "quillmend");
   app.set_version_flag("--version", qm_version());
   app.require_subcommand(1);
+  app.footer("Each subcommand tells more: quillmend repair --help");
   AddRepairCommand(app, &exitStatus);
   AddInspectCommand(app, &exitStatus);
   AddServeCommand(app, &exitStatus);
