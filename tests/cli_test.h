@@ -1,21 +1,17 @@
 #pragma once
-// What the tool's tests share: where the tool is, and what a folder holds.
 #include <set>
 
 #include "support/support.h"
 
 namespace quillmend::test {
 
-// The tool beside the test program.
 inline const std::string kCli = U8(fs::u8path(ProgramDirectory()) / QUILLMEND_CLI_NAME);
 
 // The names in a directory; none when it does not exist.
 inline std::set<std::string> List(const fs::path& dir) {
   std::set<std::string> names;
   std::error_code missing;
-  for (const auto& entry : fs::directory_iterator(dir, missing)) {
-    names.insert(U8(entry.path().filename()));
-  }
+  for (const auto& e : fs::directory_iterator(dir, missing)) names.insert(U8(e.path().filename()));
   return names;
 }
 
