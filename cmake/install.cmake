@@ -4,7 +4,7 @@ include(CMakePackageConfigHelpers)
 
 set(QUILLMEND_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quillmend)
 
-install(TARGETS quillmend_sdk VxLogSDK EXPORT QuillmendTargets
+install(TARGETS quillmend_sdk quillmend_lib VxLogSDK EXPORT QuillmendTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

@@ -26,8 +26,7 @@ int RunInspect(const InspectOptions& o) {
   options.rate_hz = o.common.rate;
   qm_result* raw = nullptr;
   {
-    ProgressLine progress(ToUtf8(FromUtf8(o.file).filename()),
-                          StderrIsTerminal() && !o.common.json);
+    ProgressLine progress(ToUtf8(FromUtf8(o.file).filename()), StderrIsTerminal());
     progress.Attach(&options);
     qm_inspect(o.file.c_str(), &options, &raw);
   }

@@ -63,8 +63,9 @@ class OutputFolder {
   std::error_code Make(const std::string& directory) {
     std::vector<fs::path> missing;
     std::error_code error;
-    for (fs::path p = fs::absolute(FromUtf8(directory), error).lexically_normal();
-         !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
+    fs::path p = fs::absolute(FromUtf8(directory), error).lexically_normal();
+    if (!p.has_filename()) p = p.parent_path();  // "out/"
+    for (; !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
       missing.push_back(p);
       if (p == p.parent_path()) break;
     }
@@ -119,7 +120,7 @@ int RunRepair(const RepairOptions& o) {
     const std::string& input = o.inputs[i];
     qm_result* raw = nullptr;
     {
-      ProgressLine progress(ToUtf8(FromUtf8(input).filename()), terminal && !o.common.json);
+      ProgressLine progress(ToUtf8(FromUtf8(input).filename()), terminal);
       progress.Attach(&options);
       qm_repair(input.c_str(), outputs[i].c_str(), &options, &raw);
     }

@@ -33,8 +33,9 @@ std::string Plural(std::uint64_t count, const char* one, const char* many) {
 std::string AssumedRateNote(const qm_result* result) {
   if (!qm_result_rate_assumed(result) || qm_result_rate(result) == 0) return {};
   return "  note: the file does not say its sampling rate; " + Format(qm_result_rate(result), 0) +
-         " was assumed. If the repaired file plays too fast or too slow, repair it with --rate "
-         "HZ (the recorder's setting) or --sample HEALTHY.\n";
+         " was assumed.\n  If the repaired file plays too fast or too slow, repair it with --rate "
+         "HZ (the "
+         "recorder's setting) or --sample HEALTHY.\n";
 }
 
 }  // namespace
