@@ -35,7 +35,7 @@ using ResultPtr = std::unique_ptr<qm_result, decltype(&qm_result_free)>;
 std::string DefaultOutput(const std::string& input, const std::string& outputDir) {
   const fs::path in = FromUtf8(input);
   const fs::path directory = outputDir.empty() ? in.parent_path() : FromUtf8(outputDir);
-  return ToUtf8(directory / (ToUtf8(in.stem()) + "-repaired.m4a"));
+  return ToUtf8(directory / fs::path(in.stem()).concat("-repaired.m4a"));
 }
 
 std::string Key(const std::string& path) {
