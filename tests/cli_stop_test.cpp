@@ -78,8 +78,7 @@ TEST(CliStopTest, SigtermLeavesNothingAndEndsTheFfmpegChild) {
   EXPECT_EQ(test::List(work.path() / "out"), std::set<std::string>{});
 }
 
-// Off until the SDK's transcoder starts its child so that it dies with the process.
-TEST(CliStopTest, DISABLED_SigkillTakesTheFfmpegChildAlong) {
+TEST(CliStopTest, SigkillTakesTheFfmpegChildAlong) {
   test::TempDir work;
   EXPECT_TRUE(WIFSIGNALED(StopDuringAdvancedRepair(SIGKILL, work)));
 }
