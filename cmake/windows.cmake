@@ -15,7 +15,7 @@ set(QUILLMEND_FFMPEG_TOOL ${QUILLMEND_WINDOWS_FFMPEG}/bin/ffmpeg.exe CACHE FILEP
 # Only these header trees go on the include path, never the rest of the host's /usr/include.
 set(quillmend_windows_include ${CMAKE_BINARY_DIR}/windows-include)
 file(MAKE_DIRECTORY ${quillmend_windows_include})
-foreach(tree spdlog fmt nlohmann)
+foreach(tree spdlog fmt nlohmann CLI)
   if(NOT EXISTS ${quillmend_windows_include}/${tree})
     file(CREATE_LINK /usr/include/${tree} ${quillmend_windows_include}/${tree} SYMBOLIC)
   endif()
@@ -26,8 +26,11 @@ target_include_directories(spdlog::spdlog SYSTEM INTERFACE ${quillmend_windows_i
 target_compile_definitions(spdlog::spdlog INTERFACE SPDLOG_HEADER_ONLY SPDLOG_FMT_EXTERNAL
   FMT_HEADER_ONLY SPDLOG_WCHAR_FILENAMES)
 
+# The header-only JSON and command-line libraries, under the names their packages give them.
 add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
 target_include_directories(nlohmann_json::nlohmann_json SYSTEM INTERFACE ${quillmend_windows_include})
+add_library(CLI11::CLI11 INTERFACE IMPORTED)
+target_include_directories(CLI11::CLI11 SYSTEM INTERFACE ${quillmend_windows_include})
 
 if(QUILLMEND_BUILD_TESTS AND NOT TARGET GTest::gtest)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)

@@ -61,10 +61,11 @@ sets=(30min)
 for set in "${sets[@]}"; do
   for ((i = 1; i <= runs; i++)); do
     echo "run $i of $runs ($set)" >&2
-    measure "general-$set" "${quillmend[@]}" "$data/$set-damaged.m4a" -o "$scratch/general.m4a"
+    measure "general-$set" "${quillmend[@]}" --method general "$data/$set-damaged.m4a" \
+      -o "$scratch/general.m4a"
     measure "remux-$set" timeout 600 ffmpeg -nostdin -v error -y -i "$data/$set-frames.adts" \
       -c copy "$scratch/remux.m4a"
-    measure "advanced-$set" "${quillmend[@]}" "$data/$set-damaged.m4a" \
+    measure "advanced-$set" "${quillmend[@]}" --method advanced "$data/$set-damaged.m4a" \
       -o "$scratch/advanced.m4a" --sample "$data/sample-healthy.m4a"
     measure "transcode-$set" timeout 3600 ffmpeg -nostdin -v error -y \
       -i "$data/$set-healthy.m4a" -c:a aac -b:a 128k "$scratch/transcode.m4a"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole story in under a minute: record a clip, damage a copy the way a recorder that lost
-# power leaves it, watch ffprobe give up, repair it both ways with quillmend, play it back.
+# power leaves it, watch ffprobe give up, repair it three ways with quillmend, play it back.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -33,15 +33,19 @@ ffprobe -v error memo-damaged.m4a || echo "(ffprobe cannot read it)"
 say "What quillmend sees in it"
 "$bin/quillmend" inspect memo-damaged.m4a
 
-say "General repair: the original AAC frames, copied into a new file"
+say "Exact repair: every AAC frame that survived, copied byte for byte into a new file"
 "$bin/quillmend" repair memo-damaged.m4a --log-dir "$work/logs"
 
-say "Advanced repair: decoded with the earlier recording's settings and encoded again"
-"$bin/quillmend" repair memo-damaged.m4a --sample earlier.m4a -o memo-advanced.m4a \
+say "General repair: the frames cut by the heads most recorders write"
+"$bin/quillmend" repair memo-damaged.m4a --method general -o memo-general.m4a \
   --log-dir "$work/logs"
 
+say "Advanced repair: decoded with the earlier recording's settings and encoded again"
+"$bin/quillmend" repair memo-damaged.m4a --method advanced --sample earlier.m4a \
+  -o memo-advanced.m4a --log-dir "$work/logs"
+
 say "Playing both back (decoded to nowhere; duration and frames as FFmpeg reads them)"
-for file in memo-damaged-repaired.m4a memo-advanced.m4a; do
+for file in memo-damaged-repaired.m4a memo-general.m4a memo-advanced.m4a; do
   ffprobe -v error -select_streams a:0 -count_packets \
     -show_entries format=duration:stream=codec_name,nb_read_packets -of compact=p=0 "$file" |
     tr '\n' ' '

@@ -1,12 +1,10 @@
 #pragma once
-
-#include <string>
+#include <CLI/CLI.hpp>
 
 namespace quillmend::tool {
 
-// Prints what the repairs would see in a file: its declared brand, every "mdat", the sample
-// tables, the frame heads a healthy file teaches, and what the general scan cuts out of each
-// region. Returns the exit status.
-int RunInspect(const std::string& path);
+// Adds `inspect FILE`: what the exact repair sees in a file, without writing anything. The exit
+// status in *exitStatus: 0 when audio was found, 1 when not, 2 for a usage error.
+void AddInspectCommand(CLI::App& app, int* exitStatus);
 
 }  // namespace quillmend::tool

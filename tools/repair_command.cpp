@@ -1,219 +1,191 @@
 #include "repair_command.h"
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-// after windows.h, which it needs
-#include <psapi.h>
-#else
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
-
-#include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <future>
+#include <map>
+#include <memory>
 #include <set>
 #include <system_error>
+#include <vector>
 
-#include "json.h"
-#include "media_check.h"
-#include "messages.h"
-#include "quillmend_sdk.h"
+#include "common.h"
+#include "console.h"
+#include "progress.h"
+#include "quillmend.h"
+#include "report.h"
+#include "stop_signal.h"
 
 namespace quillmend::tool {
-namespace fs = std::filesystem;
 namespace {
 
-struct FileResult {
-  std::string input, output;
-  RepairMode mode = RepairMode::kGeneral;
-  std::int32_t code = ORVM4A_OK;
-  bool repaired = false;
-  std::string message;
-  MediaCheck media;
-  double seconds = 0;
+namespace fs = std::filesystem;
+
+struct RepairOptions {
+  CommonOptions common;
+  std::vector<std::string> inputs;
+  std::string output;     // -o, one input only
+  std::string outputDir;  // --out-dir
+  std::string method = "exact";
+  bool keepTiming = false;
+  bool force = false;
 };
 
-std::string DefaultOutput(const fs::path& input, const std::optional<std::string>& outputDir) {
-  const fs::path directory = outputDir ? fs::path(*outputDir) : input.parent_path();
-  return (directory / (input.stem().string() + "-repaired.m4a")).string();
+using ResultPtr = std::unique_ptr<qm_result, decltype(&qm_result_free)>;
+
+// NAME-repaired.m4a, beside the input or in the output folder.
+std::string DefaultOutput(const std::string& input, const std::string& outputDir) {
+  const fs::path in = FromUtf8(input);
+  const fs::path directory = outputDir.empty() ? in.parent_path() : FromUtf8(outputDir);
+  return ToUtf8(directory / fs::path(in.stem()).concat("-repaired.m4a"));
 }
 
-// This process's peak resident memory so far (the transcoder of an advanced repair is a process
-// of its own and not counted).
-long long PeakMemoryKb() {
-#ifdef _WIN32
-  PROCESS_MEMORY_COUNTERS counters{};
-  return ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)
-             ? static_cast<long long>(counters.PeakWorkingSetSize / 1024)
-             : -1;
-#else
-  rusage usage{};
-  return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : -1;
-#endif
+std::string Key(const std::string& path) {
+  return ToUtf8(fs::absolute(FromUtf8(path)).lexically_normal());
 }
 
-bool StderrIsTerminal() {
-#ifdef _WIN32
-  return ::_isatty(::_fileno(stderr)) != 0;
-#else
-  return ::isatty(STDERR_FILENO) == 1;
-#endif
+// Two files of a batch written to one name, or one file's output on another's input, would
+// lose a recording; that is a mistake in the call, found before anything is written.
+std::string Clash(const RepairOptions& o, const std::vector<std::string>& outputs) {
+  std::set<std::string> inputs;
+  for (const std::string& in : o.inputs) inputs.insert(Key(in));
+  if (!o.common.sample.empty()) inputs.insert(Key(o.common.sample));
+  std::set<std::string> seen;
+  for (const std::string& out : outputs) {
+    if (inputs.count(Key(out))) return out + " would replace a file given to read";
+    if (!seen.insert(Key(out)).second) return "two files would be repaired into " + out;
+  }
+  return {};
 }
 
-std::uintmax_t SizeOf(const fs::path& path) {
-  std::error_code error;
-  const auto size = fs::file_size(path, error);
-  return error ? 0 : size;
-}
+// The output folder, made when missing; the folders made are removed again when nothing was
+// put into them.
+class OutputFolder {
+ public:
+  std::error_code Make(const std::string& directory) {
+    std::vector<fs::path> missing;
+    std::error_code error;
+    fs::path p = fs::absolute(FromUtf8(directory), error).lexically_normal();
+    if (!p.has_filename()) p = p.parent_path();  // "out/"
+    for (; !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
+      missing.push_back(p);
+      if (p == p.parent_path()) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+      if (!fs::create_directory(*it, error) && error) return error;
+      made_.push_back(*it);
+    }
+    return {};
+  }
+  ~OutputFolder() {
+    std::error_code error;  // a folder that holds something stays
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) fs::remove(*it, error);
+  }
 
-// Runs the repair on a worker thread and, once it has taken a second, shows on stderr that it
-// is alive: the intermediate file and then the output growing.
-std::int32_t RepairWithProgress(const FileResult& file, const std::optional<std::string>& sample) {
-  auto repair = std::async(std::launch::async, [&] {
-    return sample ? OrvM4aAdvanceRepair(file.input.c_str(), sample->c_str(), file.output.c_str())
-                  : OrvM4aGeneralRepair(file.input.c_str(), file.output.c_str());
-  });
+ private:
+  std::vector<fs::path> made_;
+};
+
+int RunRepair(const RepairOptions& o) {
+  if (!o.output.empty() && o.inputs.size() > 1) {
+    return UsageError("-o names one output; use --out-dir for several files");
+  }
+  std::vector<std::string> outputs;
+  for (const std::string& in : o.inputs) {
+    outputs.push_back(o.output.empty() ? DefaultOutput(in, o.outputDir) : o.output);
+  }
+  if (const std::string clash = Clash(o, outputs); !clash.empty()) {
+    return UsageError(clash, "choose another output (-o) or folder (--out-dir)");
+  }
+  const std::string log = OpenLog(o.common.logDir);
+  OutputFolder folder;
+  if (!o.outputDir.empty()) {
+    if (const std::error_code e = folder.Make(o.outputDir)) {
+      std::fprintf(stderr, "quillmend: cannot make the folder %s: %s\n", o.outputDir.c_str(),
+                   e.message().c_str());
+    }
+  }
+  qm_options options;
+  qm_options_init(&options);
+  options.method = o.method == "advanced"  ? QM_METHOD_ADVANCED
+                   : o.method == "general" ? QM_METHOD_GENERAL
+                                           : QM_METHOD_EXACT;
+  options.sample_path = o.common.sample.empty() ? nullptr : o.common.sample.c_str();
+  options.rate_hz = o.common.rate;
+  options.keep_timing = o.keepTiming;
+  options.overwrite = o.force;
+
+  std::map<qm_code, std::size_t> counts;
+  std::vector<std::string> failed;
   const bool terminal = StderrIsTerminal();
-  const fs::path directory = fs::path(file.output).parent_path();
-  const fs::path intermediate = directory / (sample ? "tmp.pcm" : "tmp.adts");
-  const auto started = std::chrono::steady_clock::now();
-  auto lastLine = started;
-  bool shown = false;
-  while (repair.wait_for(std::chrono::milliseconds(250)) != std::future_status::ready) {
-    const auto now = std::chrono::steady_clock::now();
-    const double elapsed = std::chrono::duration<double>(now - started).count();
-    if (elapsed < 1.0 || (!terminal && now - lastLine < std::chrono::seconds(5))) continue;
-    lastLine = now;
-    std::fprintf(stderr, "%s  working on %s: %.0f s, intermediate %.1f MB, output %.1f MB%s",
-                 terminal ? "\r\033[K" : "", fs::path(file.input).filename().string().c_str(),
-                 elapsed, SizeOf(intermediate) / 1e6, SizeOf(file.output) / 1e6,
-                 terminal ? "" : "\n");
-    std::fflush(stderr);
-    shown = true;
-  }
-  if (shown && terminal) std::fprintf(stderr, "\r\033[K");
-  return repair.get();
-}
-
-// A repair that returned 0 has written something; whether FFmpeg can read it back is the proof.
-void CheckOutput(FileResult& file) {
-  if (!fs::exists(file.output)) {
-    file.repaired = false;
-    file.message = "the ffmpeg tool ran but wrote no output file";
-    return;
-  }
-  // The advanced repair re-encodes through an external tool whose failures it cannot see, so
-  // its output is decoded in full; the general repair's frames are the original ones.
-  file.media = CheckMedia(file.output, file.mode == RepairMode::kAdvanced);
-  const bool readable = file.media.opened && file.media.hasAac && file.media.aacFrames > 0 &&
-                        (file.mode == RepairMode::kGeneral || file.media.decodedFrames > 0);
-  if (!readable) {
-    file.repaired = false;
-    file.message = file.mode == RepairMode::kAdvanced
-                       ? "the ffmpeg tool ran but its output does not decode"
-                       : "the output holds no readable AAC audio";
-  }
-}
-
-void PrintResult(const FileResult& file, const std::string& logFile, bool json) {
-  if (json) {
-    JsonObject object;
-    object.Add("input", file.input)
-        .Add("output", file.output)
-        .Add("mode", file.mode == RepairMode::kAdvanced ? "advanced" : "general")
-        .Add("code", static_cast<int>(file.code))
-        .Add("repaired", file.repaired)
-        .Add("message", file.message);
-    if (file.media.opened) {
-      object.Add("duration_seconds", file.media.durationSeconds)
-          .Add("aac_frames", file.media.aacFrames);
-    } else {
-      object.AddNull("duration_seconds").AddNull("aac_frames");
+  for (std::size_t i = 0; i < o.inputs.size() && !StopRequested(); ++i) {
+    const std::string& input = o.inputs[i];
+    qm_result* raw = nullptr;
+    {
+      ProgressLine progress(ToUtf8(FromUtf8(input).filename()), terminal);
+      progress.Attach(&options);
+      qm_repair(input.c_str(), outputs[i].c_str(), &options, &raw);
     }
-    object.Add("elapsed_seconds", file.seconds)
-        .Add("peak_memory_kb", PeakMemoryKb())
-        .Add("log", logFile);
-    std::printf("%s\n", object.str().c_str());
-  } else if (file.repaired) {
-    std::printf("repaired  %s -> %s (%.1f s, %lld AAC frames) [log: %s]\n", file.input.c_str(),
-                file.output.c_str(), file.media.durationSeconds, file.media.aacFrames,
-                logFile.c_str());
-  } else {
-    std::printf("FAILED    %s: %s [code %d; log: %s]\n", file.input.c_str(), file.message.c_str(),
-                static_cast<int>(file.code), logFile.c_str());
-  }
-  std::fflush(stdout);
-}
-
-void PrintSummary(const std::vector<FileResult>& results, const std::string& logFile) {
-  std::size_t repaired = 0;
-  for (const auto& r : results) repaired += r.repaired;
-  std::printf("\n%zu of %zu files repaired\n", repaired, results.size());
-  std::printf("%-8s %-40s %10s %10s  %s\n", "STATUS", "FILE", "DURATION", "FRAMES",
-              "OUTPUT / REASON");
-  for (const auto& r : results) {
-    const std::string name = fs::path(r.input).filename().string();
-    if (r.repaired) {
-      std::printf("%-8s %-40s %8.1f s %10lld  %s\n", "ok", name.c_str(), r.media.durationSeconds,
-                  r.media.aacFrames, r.output.c_str());
-    } else {
-      std::printf("%-8s %-40s %10s %10s  %s\n", "failed", name.c_str(), "-", "-",
-                  r.message.c_str());
+    const ResultPtr result(raw, &qm_result_free);
+    const qm_code code = qm_result_code(result.get());
+    // The options are the same for every file: the library finds them wrong at the first one.
+    if (code == QM_ERR_ARGUMENT && i == 0) {
+      return UsageError(qm_result_message(result.get()), qm_result_hint(result.get()));
     }
+    if (o.common.json) {
+      std::printf("%s\n", qm_result_json(result.get()));
+    } else {
+      std::string report = RepairReport(result.get(), input, outputs[i]);
+      if (code != QM_REPAIRED && code != QM_NOT_DAMAGED && code != QM_ERR_CANCELLED &&
+          !log.empty()) {
+        report += "  log: " + log + "\n";
+      }
+      std::fputs(report.c_str(), stdout);
+    }
+    std::fflush(stdout);
+    ++counts[code];
+    if (code != QM_REPAIRED && code != QM_NOT_DAMAGED) failed.push_back(input);
   }
-  std::printf("log: %s\n", logFile.c_str());
+  if (StopRequested()) return StopExitStatus();
+  if (!o.common.json && o.inputs.size() > 1) {
+    std::printf("\n%zu files: %zu repaired, %zu not damaged, %zu not repaired\n", o.inputs.size(),
+                counts[QM_REPAIRED], counts[QM_NOT_DAMAGED], failed.size());
+    for (const std::string& name : failed) std::printf("  not repaired: %s\n", name.c_str());
+  }
+  return failed.empty() ? kExitOk : kExitFailed;
 }
 
 }  // namespace
 
-int RunRepair(const RepairOptions& options) {
-  static int logOwner;  // the logging library wants a non-null owner
-  const std::string logFile = (fs::path(options.logDir) / "quillmend_sdk.log").string();
-  OrvM4aInit(options.logDir.c_str(), &logOwner);
-  QuietFfmpegLog();
-
-  const std::optional<std::string> sample =
-      options.sample ? std::optional<std::string>(fs::absolute(*options.sample).string())
-                     : std::nullopt;
-  std::vector<FileResult> results;
-  std::set<std::string> written;
-  for (const std::string& input : options.inputs) {
-    FileResult file;
-    file.mode = sample ? RepairMode::kAdvanced : RepairMode::kGeneral;
-    // Absolute paths keep the intermediate files next to the output, never in a root directory.
-    file.input = fs::absolute(input).lexically_normal().string();
-    file.output = fs::absolute(options.output ? *options.output
-                                              : DefaultOutput(file.input, options.outputDir))
-                      .lexically_normal()
-                      .string();
-    std::error_code error;
-    if (fs::equivalent(file.input, file.output, error) || file.input == file.output) {
-      file.message = "the output would replace the damaged file itself";
-    } else if (written.count(file.output)) {
-      file.message = "another input of this batch already wrote this output";
-    } else if (fs::exists(file.output) && !options.force) {
-      file.message = "the output exists: use --force to replace it";
-    } else {
-      const auto started = std::chrono::steady_clock::now();
-      file.code = RepairWithProgress(file, sample);
-      file.seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      file.repaired = file.code == ORVM4A_OK;
-      file.message = DescribeResult(file.code, file.mode);
-      if (file.repaired) CheckOutput(file);
-      written.insert(file.output);
-    }
-    PrintResult(file, logFile, options.json);
-    results.push_back(std::move(file));
-  }
-  if (!options.json && results.size() > 1) PrintSummary(results, logFile);
-  for (const auto& r : results) {
-    if (!r.repaired) return 1;
-  }
-  return 0;
+void AddRepairCommand(CLI::App& app, int* exitStatus) {
+  auto o = std::make_shared<RepairOptions>();
+  CLI::App* repair = app.add_subcommand("repair", "Repairs damaged recordings, one after another");
+  repair->add_option("FILE", o->inputs, "the damaged recordings")->required()->type_name("");
+  CLI::Option* output =
+      repair->add_option("-o,--output", o->output, "the output file (one FILE only)")
+          ->type_name("OUT");
+  repair
+      ->add_option("--out-dir", o->outputDir,
+                   "write NAME-repaired.m4a files into DIR (made when missing); default: beside "
+                   "each FILE")
+      ->type_name("DIR")
+      ->excludes(output);
+  repair->add_option("--method", o->method, "exact (default), general or advanced")
+      ->type_name("METHOD")
+      ->transform(
+          CLI::IsMember({"exact", "general", "advanced"}, CLI::ignore_case).description(""));
+  AddCommonOptions(*repair, &o->common);
+  repair->add_flag("--keep-timing", o->keepTiming,
+                   "exact: fill each lost stretch with silence so that later audio keeps its time");
+  repair->add_flag("-y,--force", o->force, "replace an existing output file");
+  repair->footer(
+      "Methods:\n"
+      "  exact     every AAC frame whose bytes survived, copied as it is (--sample, optional,\n"
+      "            gives the exact sampling rate)\n"
+      "  general   the SDK's general repair: frames cut by the heads most recorders write\n"
+      "  advanced  the SDK's advanced repair: needs --sample; decodes and encodes again with\n"
+      "            the ffmpeg tool beside quillmend\n"
+      "Nothing is written for a file that plays already, and never over an input.\n"
+      "Exit status: 0 every file repaired or not damaged, 1 a file not repaired, 2 usage error.");
+  repair->callback([o, exitStatus] { *exitStatus = RunRepair(*o); });
 }
 
 }  // namespace quillmend::tool

@@ -1,23 +1,11 @@
 #pragma once
-
-#include <optional>
-#include <string>
-#include <vector>
+#include <CLI/CLI.hpp>
 
 namespace quillmend::tool {
 
-struct RepairOptions {
-  std::vector<std::string> inputs;
-  std::optional<std::string> output;     // -o, one input only
-  std::optional<std::string> outputDir;  // --out-dir
-  std::optional<std::string> sample;     // --sample: advanced repair
-  std::string logDir;
-  bool json = false;
-  bool force = false;
-};
-
-// Repairs every input in turn and reports on stdout. Returns the exit status: 0 when every
-// file was repaired, 1 otherwise.
-int RunRepair(const RepairOptions& options);
+// Adds `repair FILE...`. Its callback repairs every file in turn and leaves the exit status in
+// *exitStatus: 0 when every file was repaired or was not damaged, 1 when one was not, 2 for a
+// usage error, 128 + the signal after a stop signal.
+void AddRepairCommand(CLI::App& app, int* exitStatus);
 
 }  // namespace quillmend::tool
