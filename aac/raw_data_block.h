@@ -55,13 +55,13 @@ struct FrameInfo {
   // widest long-window channel; 0 when every window is short or silent). Rates that share band
   // tables up to a point differ beyond it.
   std::uint8_t maxLongBand = 0;
-  bool hasSbr = false;              // a FIL element carries an SBR extension payload
-  bool alignmentBitsZero = true;    // the padding after ID_END is all zero, as encoders write it
+  bool hasSbr = false;            // a FIL element carries an SBR extension payload
+  bool alignmentBitsZero = true;  // the padding after ID_END is all zero, as encoders write it
 };
 
 // Sampling frequency index of an AudioSpecificConfig (0: 96000 Hz ... 12: 7350 Hz).
-int SamplingRateFromIndex(int index);   // 0 for an index with no rate
-int SamplingIndexFromRate(int hz);      // -1 for a rate that has no index
+int SamplingRateFromIndex(int index);  // 0 for an index with no rate
+int SamplingIndexFromRate(int hz);     // -1 for a rate that has no index
 
 // Reads one raw_data_block of an AAC LC stream (also the core of HE-AAC, whose SBR and PS data
 // ride in FIL elements) at data[0..size), using the band tables of samplingIndex. Never reads

@@ -1,0 +1,182 @@
+#include <random>
+
+#include "aac/raw_data_block.h"
+#include "aac/tables.h"
+#include "support/support.h"
+
+namespace quillmend::aac {
+namespace {
+
+using test::ByteVector;
+namespace fs = std::filesystem;
+
+// Content for aevalsrc, per channel: tones over noise, or near silence broken every 0.3 s by a
+// 10 ms burst that makes the encoder switch to short windows.
+constexpr const char* kMusic =
+    "0.3*sin(2*PI*440*t)+0.2*sin(2*PI*1250*t)+0.1*sin(2*PI*3150*t)+0.05*(2*random(0)-1)";
+constexpr const char* kOtherMusic = "0.25*sin(2*PI*330*t)+0.2*sin(2*PI*2500*t)+0.1*(2*random(1)-1)";
+constexpr const char* kBursts =
+    "if(lt(mod(t\\,0.3)\\,0.01)\\,0.8*(2*random(0)-1)\\,0.02*sin(2*PI*500*t))";
+constexpr const char* kNoise = "0.5*(2*random(0)-1)";
+
+struct Recording {
+  const char* name;
+  int rate;
+  int channels;  // the first expression goes to every channel but the second
+  const char* bitrate;
+  const char* content;
+  const char* options;  // more encoder options: bandwidth, coder, stereo and noise tools
+};
+
+void PrintTo(const Recording& r, std::ostream* os) { *os << r.name; }
+
+const Recording kRecordings[] = {
+    {"8k-mono", 8000, 1, "24k", kMusic, ""},
+    {"11k-mono-bursts", 11025, 1, "32k", kBursts, ""},
+    {"12k-mono-fullband", 12000, 1, "32k", kMusic, "-cutoff 6000"},
+    {"16k-mono", 16000, 1, "48k", kMusic, ""},
+    {"16k-stereo-bursts", 16000, 2, "48k", kBursts, ""},
+    {"22k-stereo", 22050, 2, "64k", kMusic, ""},
+    {"24k-stereo-fast", 24000, 2, "64k", kBursts, "-aac_coder fast"},
+    {"32k-stereo-fullband", 32000, 2, "96k", kMusic, "-cutoff 16000"},
+    {"44k-stereo", 44100, 2, "128k", kMusic, ""},
+    {"44k-stereo-fullband", 44100, 2, "128k", kMusic, "-cutoff 20000"},
+    {"44k-stereo-bursts", 44100, 2, "128k", kBursts, ""},
+    {"44k-stereo-no-tools", 44100, 2, "96k", kMusic, "-aac_pns 0 -aac_is 0 -aac_tns 0 -aac_ms 0"},
+    {"44k-stereo-ms-fast", 44100, 2, "160k", kBursts, "-aac_ms 1 -aac_coder fast"},
+    {"44k-mono-noise", 44100, 1, "256k", kNoise, "-cutoff 22050"},
+    {"48k-stereo-fullband", 48000, 2, "256k", kMusic, "-cutoff 24000"},
+    {"48k-stereo-low", 48000, 2, "48k", kNoise, ""},
+    {"48k-5.1", 48000, 6, "192k", kMusic, ""},
+    {"64k-mono", 64000, 1, "96k", kBursts, ""},
+    {"96k-stereo", 96000, 2, "256k", kMusic, "-cutoff 30000"},
+};
+
+// The native run records into the shared media directory, which the Windows run reads.
+fs::path MediaDirectory() {
+  const char* dir = std::getenv("QUILLMEND_TEST_MEDIA");
+  return fs::u8path(dir != nullptr ? dir : QUILLMEND_TEST_MEDIA) / "aac";
+}
+
+std::string Record(const Recording& r) {
+  const fs::path path = MediaDirectory() / (std::string(r.name) + ".m4a");
+  if (fs::exists(path)) return test::U8(path);
+  fs::create_directories(path.parent_path());
+  std::string expressions;
+  for (int c = 0; c < r.channels; ++c) {
+    expressions += std::string(c == 0 ? "" : "|") + (c == 1 ? kOtherMusic : r.content);
+  }
+  const std::string layout = r.channels == 6 ? "5.1" : r.channels == 2 ? "stereo" : "mono";
+  // Two test programs may make one recording at once: each into its own file.
+  const fs::path part = path.parent_path() /
+                        ("part-" + std::to_string(std::random_device{}()) + "-" + r.name + ".m4a");
+  const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i \"aevalsrc=" + expressions +
+                              ":s=" + std::to_string(r.rate) + ":c=" + layout +
+                              ":d=4\" -c:a aac -b:a " + r.bitrate + " " + r.options + " " +
+                              test::Quote(test::U8(part));
+  EXPECT_EQ(test::Run(command), 0) << command;
+  fs::rename(part, path);
+  return test::U8(path);
+}
+
+struct Frames {
+  ByteVector file;
+  std::vector<test::MediaInfo::Packet> packets;
+  int samplingIndex;
+};
+
+Frames Load(const Recording& r) {
+  const std::string path = Record(r);
+  Frames frames{test::ReadFile(path), test::ReadMedia(path).packets, SamplingIndexFromRate(r.rate)};
+  EXPECT_GT(frames.packets.size(), 20u);
+  return frames;
+}
+
+class RecordingFrames : public testing::TestWithParam<Recording> {};
+
+// The frame's own syntax gives exactly the size the healthy file's sample table gives, with the
+// rest of the file after it.
+TEST_P(RecordingFrames, ParseToTheirPacketSizes) {
+  const Frames frames = Load(GetParam());
+  const ElementLayout first =
+      ParseRawDataBlock(frames.file.data() + frames.packets[0].position,
+                        frames.file.size() - frames.packets[0].position, frames.samplingIndex)
+          .layout;
+  EXPECT_EQ(first.Channels(), GetParam().channels);
+  for (std::size_t i = 0; i < frames.packets.size(); ++i) {
+    const auto& packet = frames.packets[i];
+    ASSERT_GE(packet.position, 0);
+    const FrameInfo info =
+        ParseRawDataBlock(frames.file.data() + packet.position,
+                          frames.file.size() - packet.position, frames.samplingIndex);
+    ASSERT_EQ(info.status, FrameStatus::kValid) << "frame " << i << " broke at " << info.bitsRead;
+    EXPECT_EQ(info.bytes, packet.data.size()) << "frame " << i;
+    EXPECT_TRUE(info.layout == first) << "frame " << i;
+    EXPECT_TRUE(info.alignmentBitsZero);
+    EXPECT_FALSE(info.hasSbr);
+  }
+}
+
+// Without its last byte a frame is never taken for a shorter one.
+TEST_P(RecordingFrames, CutShortAreNeverValid) {
+  const Frames frames = Load(GetParam());
+  for (const auto& packet : frames.packets) {
+    const FrameInfo info =
+        ParseRawDataBlock(packet.data.data(), packet.data.size() - 1, frames.samplingIndex);
+    EXPECT_NE(info.status, FrameStatus::kValid);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Aac, RecordingFrames, testing::ValuesIn(kRecordings),
+                         [](const auto& info) {
+                           std::string name = info.param.name;
+                           for (char& c : name) c = std::isalnum(c) ? c : '_';
+                           return name;
+                         });
+
+// Read with another rate's band tables, frames mostly break. Tables that agree on their first 40
+// bands (48 and 32 kHz share all but the top ones) leave that to maxLongBand.
+TEST(Aac, WrongBandTablesMostlyFail) {
+  for (const Recording& r : {kRecordings[0], kRecordings[5], kRecordings[9], kRecordings[18]}) {
+    const Frames frames = Load(r);
+    for (int index : {0, 2, 3, 5, 6, 8, 11}) {
+      if (std::ranges::equal(LongBandWidths(index).first(40),
+                             LongBandWidths(frames.samplingIndex).first(40))) {
+        continue;
+      }
+      std::size_t right = 0;
+      for (const auto& packet : frames.packets) {
+        const FrameInfo info = ParseRawDataBlock(packet.data.data(), packet.data.size(), index);
+        right += info.status == FrameStatus::kValid && info.bytes == packet.data.size();
+      }
+      EXPECT_LT(right * 10, frames.packets.size()) << r.name << " read at index " << index;
+    }
+  }
+}
+
+TEST(Aac, RandomBytesAreAlmostNeverValid) {
+  std::mt19937 random(5);
+  ByteVector bytes(3000);
+  int valid = 0, tries = 0;
+  for (int round = 0; round < 20000; ++round) {
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    for (int index = 0; index < 13; ++index, ++tries) {
+      const FrameInfo info = ParseRawDataBlock(bytes.data(), bytes.size(), index);
+      valid += info.status == FrameStatus::kValid;
+      ASSERT_LE(info.bitsRead, bytes.size() * 8);
+    }
+  }
+  EXPECT_LT(valid * 10000, tries);
+}
+
+TEST(Aac, ZeroBytesAreNeverValid) {
+  for (std::size_t size : {1, 2, 7, 64, 5000}) {
+    const ByteVector zeros(size, 0);
+    for (int index = 0; index < 13; ++index) {
+      EXPECT_NE(ParseRawDataBlock(zeros.data(), size, index).status, FrameStatus::kValid);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillmend::aac
