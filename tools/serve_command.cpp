@@ -108,8 +108,20 @@ void AddServeCommand(CLI::App& app, int* exitStatus) {
       ->add_option("--host", options->host,
                    "Address to listen on; other than the loopback only when you mean it")
       ->capture_default_str();
-  serve->add_option("--token", options->token,
-                    "Access token the page and API calls need (default: a random one)");
+  serve
+      ->add_option("--token", options->token,
+                   "Access token the page and API calls need (default: a random one)")
+      ->check(CLI::Validator(
+          [](std::string& token) {
+            const bool plain = token.find_first_not_of(
+                                   "abcdefghijklmnopqrstuvwxyz"
+                                   "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                   "0123456789-_.") == std::string::npos;
+            return plain && token.size() >= 8
+                       ? std::string()
+                       : std::string("at least 8 letters, digits, '-', '_' or '.'");
+          },
+          "TOKEN"));
   serve->add_flag("--open", options->open, "Open the page in the browser");
   serve->add_option("--max-upload-mb", options->maxUploadMb, "Largest upload taken, in MiB")
       ->capture_default_str()

@@ -138,6 +138,8 @@ class Row {
     this.q('.verdict-message').textContent = message;
     this.q('.verdict-hint').textContent = hint ? `What to try next: ${hint}` : '';
     this.q('.progress-line').hidden = true;
+    // One announcement per verdict; the progress is left for those who look.
+    $('announce').textContent = `${this.file.name}: ${title}. ${message}`;
   }
 
   fail(title, message, hint) {
@@ -148,7 +150,8 @@ class Row {
   finish(result) {
     if (result.code === 'not-damaged') {
       this.verdict('intact', 'Not damaged: this recording plays as it is',
-        result.message === 'not damaged' ? '' : result.message, result.hint);
+        `All ${duration(result.seconds)} of it can be played already; nothing needed repairing.`,
+        '');
       return;
     }
     if (!result.repaired) {
@@ -159,8 +162,11 @@ class Row {
     const lost = stretches.length === 0 ? 'No damaged stretches were found.'
       : `${stretches.length} damaged ${stretches.length === 1 ? 'stretch' : 'stretches'}; ` +
         `about ${duration(result.lost_seconds)} of audio could not be saved.`;
+    const rateHint = `the file does not say its sampling rate, so ${result.rate / 1000} kHz was ` +
+      'assumed. If it plays too fast or too slow, add a healthy recording from the same recorder ' +
+      'or choose the rate under More options, and try again.';
     this.verdict('repaired', `Repaired: ${duration(result.seconds)} of audio came back`, lost,
-      result.rate_assumed ? result.hint : '');
+      result.rate_assumed ? result.hint || rateHint : '');
     this.result = result;
     this.showOutcome();
   }
@@ -191,12 +197,7 @@ class Row {
       fact('Channels', r.channels === 1 ? 'mono' : r.channels === 2 ? 'stereo' : String(r.channels));
     }
     fact('Damaged stretches', String((r.damaged_stretches || []).length));
-    if (rate && r.rate_assumed) {
-      rate.title =
-        'The file does not say its sampling rate; this one was chosen. If the audio plays too ' +
-        'fast or too slow, choose the rate under More options and try again.';
-      this.q('.retry').hidden = false;
-    }
+    if (rate && r.rate_assumed) this.q('.retry').hidden = false;
 
     const list = this.q('.stretches');
     for (const stretch of r.damaged_stretches || []) {
@@ -255,12 +256,12 @@ class Row {
 
     const total = Math.max(r.seconds, 0.001);
     g.fillStyle = css.getPropertyValue('--damage');
-    g.globalAlpha = 0.25;
+    g.globalAlpha = 0.3;
     for (const s of r.damaged_stretches || []) {
       const x = (s.at_seconds / total) * width;
       // Where the lost audio was left out, the stretch is a point in the repaired audio.
-      const w = this.opts.keepTiming ? Math.max(3, (s.lost_seconds / total) * width) : 3;
-      g.fillRect(x - (this.opts.keepTiming ? 0 : 1), 0, w, height);
+      const w = this.opts.keepTiming ? Math.max(6, (s.lost_seconds / total) * width) : 6;
+      g.fillRect(x - (this.opts.keepTiming ? 0 : 3), 0, w, height);
     }
     g.globalAlpha = 1;
     for (const s of r.damaged_stretches || []) {
