@@ -1,7 +1,6 @@
 // The local page's JSON API, as a client meets it: the real `quillmend serve` on a free loopback
 // port, a real HTTP client, and FFmpeg reading back what it gives.
 #include <httplib.h>
-#include <signal.h>
 
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -16,36 +15,30 @@ using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
 constexpr char kToken[] = "test-token-0123456789";
+#ifdef _WIN32
+const std::string kCli = test::ProgramDirectory() + "\\quillmend.exe";
+#else
+const std::string kCli = QUILLMEND_CLI;
+#endif
 
 class ServerTest : public testing::Test {
  protected:
   void SetUp() override {
-    // The shell's process id is the server's: exec keeps it.
-    const std::string command = "echo $$; exec " + test::Quote(QUILLMEND_CLI) + " serve --token " +
-                                kToken + " --max-upload-mb 1 2>/dev/null";
-    pipe_ = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe_, nullptr);
-    char line[256] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, pipe_), nullptr);
-    pid_ = std::atoi(line);
-    if (std::fgets(line, sizeof line, pipe_) == nullptr) {
-      GTEST_SKIP() << "this quillmend has no serve command";
-    }
+    const std::string first =
+        server_.Start(kCli, std::string("serve --token ") + kToken + " --max-upload-mb 1");
+    if (first.empty()) GTEST_SKIP() << "this quillmend has no serve command";
     std::smatch match;
-    const std::string first = line;
-    ASSERT_TRUE(std::regex_search(
-        first, match, std::regex(R"(^Quillmend is at http://127\.0\.0\.1:(\d+)/\?token=(\S+))")))
-        << first;
+    const std::regex address(R"(^Quillmend is at http://127\.0\.0\.1:(\d+)/\?token=(\S+))");
+    ASSERT_TRUE(std::regex_search(first, match, address)) << first;
     port_ = std::stoi(match[1]);
     EXPECT_EQ(match[2], kToken);
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
     client_->set_bearer_token_auth(kToken);
   }
   void TearDown() override {
-    if (port_ != 0) ::kill(pid_, SIGTERM);
-    const int status = pipe_ != nullptr ? ::pclose(pipe_) : 0;
+    const int status = server_.Stop();
     if (port_ != 0) {
-      EXPECT_EQ(status, 0) << "the server's exit status after SIGTERM";
+      EXPECT_EQ(status, 0) << "the server's exit status when asked to stop";
     }
   }
 
@@ -72,8 +65,7 @@ class ServerTest : public testing::Test {
     return std::string(bytes.begin(), bytes.end());
   }
 
-  FILE* pipe_ = nullptr;
-  int pid_ = 0;
+  test::Child server_;
   int port_ = 0;
   std::unique_ptr<httplib::Client> client_;
   test::TempDir work_;
@@ -114,8 +106,8 @@ TEST_F(ServerTest, NonAudioFailsWithAReason) {
   ASSERT_EQ(status.value("status", ""), "failed") << status.dump();
   EXPECT_EQ(status["repaired"], false);
   EXPECT_NE(status["message"], "");
-  EXPECT_EQ(client_->Get("/api/repairs/" + status["id"].get<std::string>() + "/output")->status,
-            404);
+  const std::string output = "/api/repairs/" + status["id"].get<std::string>() + "/output";
+  EXPECT_EQ(client_->Get(output)->status, 404);
 }
 
 TEST_F(ServerTest, TwoUploadsAtOnce) {
