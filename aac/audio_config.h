@@ -9,11 +9,11 @@
 namespace quillmend::aac {
 
 struct AudioConfig {
-  int objectType = 0;        // 2: AAC LC; the core's type when SBR is signalled
-  int samplingIndex = -1;    // the core's band tables
-  std::uint32_t rate = 0;    // the core's rate in Hz
-  int channelConfig = 0;     // 0: a program config element describes the channels
-  bool sbr = false;          // explicitly signalled SBR (HE-AAC) or PS
+  int objectType = 0;      // 2: AAC LC; the core's type when SBR is signalled
+  int samplingIndex = -1;  // the core's band tables
+  std::uint32_t rate = 0;  // the core's rate in Hz
+  int channelConfig = 0;   // 0: a program config element describes the channels
+  bool sbr = false;        // explicitly signalled SBR (HE-AAC) or PS
 };
 
 // Reads the leading fields; false when they are not an AAC configuration we can repair.

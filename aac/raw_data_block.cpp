@@ -145,7 +145,11 @@ class FrameParser {
 bool FrameParser::ParseElements() {
   for (;;) {
     if (reader_.Overrun()) return Fail();
+    const std::uint32_t start = reader_.Position();
     const int id = static_cast<int>(reader_.Read(3));
+    if ((id == kSce || id == kCpe || id == kLfe) && info_.layout.count == 0) {
+      info_.firstAudioBit = start;
+    }
     bool ok = true;
     switch (id) {
       case kSce:
@@ -286,6 +290,7 @@ bool FrameParser::ParseIcsInfo(IcsInfo& ics) {
 
 bool FrameParser::ParseIcs(IcsInfo& ics, bool commonWindow, Role role) {
   const int globalGain = static_cast<int>(reader_.Read(8));
+  if (info_.globalGain < 0) info_.globalGain = static_cast<std::int16_t>(globalGain);
   if (!commonWindow && !ParseIcsInfo(ics)) return Fail();
   if (!ParseSections(ics, role) || !ParseScaleFactors(globalGain)) return Fail();
   if (reader_.ReadBit() && !ParsePulses(ics)) return Fail();

@@ -27,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (info.status != FrameStatus::kValid) continue;
     Require(info.bytes > 0 && info.bytes <= size, "a valid frame longer than its bytes");
     Require(info.layout.count > 0 && info.layout.Channels() <= 8, "a valid frame without audio");
+    Require(info.firstAudioBit < info.bytes * 8, "audio that starts after the frame");
     const FrameInfo alone = ParseCopy(data, info.bytes, index);
     Require(alone.status == FrameStatus::kValid && alone.bytes == info.bytes,
             "a frame whose length depends on the bytes after it");

@@ -1,6 +1,7 @@
 #include "frame_walk.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <thread>
 
 namespace quillmend::exact {
@@ -9,9 +10,16 @@ namespace {
 // The walk reports how far it got in steps of this many bytes.
 constexpr std::uint64_t kReportStep = std::uint64_t{1} << 20;
 // Ranges shorter than this are not worth a second thread.
-constexpr std::uint64_t kSplitMinimum = std::uint64_t{4} << 20;
+constexpr std::uint64_t kSplitMinimum = std::uint64_t{1} << 20;
 // A frame cut by damage reads some way before it breaks; random bytes rarely get this far.
 constexpr std::uint32_t kIntactStartBits = 64;
+// Encoders move a frame's global gain by less than this from one frame to the next in all but a
+// few per cent of frames; a frame made of damaged bytes has a gain anywhere in 0 to 255.
+constexpr int kGainJump = 48;
+
+bool GainsFollow(const aac::FrameInfo& a, const aac::FrameInfo& b) {
+  return a.globalGain < 0 || b.globalGain < 0 || std::abs(a.globalGain - b.globalGain) <= kGainJump;
+}
 
 void AddDamage(RangeWalk* out, std::uint64_t from, std::uint64_t to) {
   if (to <= from) return;
@@ -63,6 +71,24 @@ std::uint64_t FrameWalker::FindChain(std::uint64_t from, std::uint64_t end) cons
   return end;
 }
 
+std::uint64_t FrameWalker::TrueStart(std::uint64_t start, std::uint64_t end) const {
+  if (start >= end) return start;
+  // A chain found after damage may start with a frame made of damaged bytes whose reading fell
+  // into step with the audio behind them and ended where a real frame ends. The real frame, if
+  // it survived, starts inside the first one and ends with it: the last such frame whose gain
+  // follows on is taken, then the first frame itself if its gain does, else the next one.
+  const aac::FrameInfo first = Parse(start, end);
+  const std::uint64_t boundary = start + first.bytes;
+  if (boundary >= end) return start;
+  const aac::FrameInfo next = Parse(boundary, end);
+  for (std::uint64_t t = boundary - 1; t > start; --t) {
+    if (!MayStartFrame(data_[t])) continue;
+    const aac::FrameInfo inner = Parse(t, end);
+    if (Fits(inner) && t + inner.bytes == boundary && GainsFollow(inner, next)) return t;
+  }
+  return GainsFollow(first, next) ? start : boundary;
+}
+
 bool FrameWalker::ChainAt(std::uint64_t at, std::uint64_t end) const {
   int chain = 0;
   for (; chain < kChainFrames && at < end; ++chain) {
@@ -102,7 +128,8 @@ bool FrameWalker::WalkOn(State& state, std::uint64_t end, std::uint64_t pauseAt,
   while (pos < end) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) return finish(false);
     if (!state.synced) {
-      const std::uint64_t start = FindChain(pos, end);
+      std::uint64_t start = FindChain(pos, end);
+      if (start != pos) start = TrueStart(start, end);
       AddDamage(out, pos, start);
       pos = start;
       if (pos >= end) break;
@@ -130,13 +157,19 @@ bool FrameWalker::WalkOn(State& state, std::uint64_t end, std::uint64_t pauseAt,
     // and its wrong length led here. A frame that really starts here reads some way with the
     // stream's first element before the damage stops it; random bytes rarely do.
     state.synced = false;
-    const bool intactStart = info.bitsRead >= kIntactStartBits && layout_.count > 0 &&
-                             (data_[pos] >> 1) == layout_.elements[0];
-    if (out->frames.size() > state.chainStart && !intactStart) {
+    bool intactStart = info.bitsRead >= kIntactStartBits && layout_.count > 0 &&
+                       (data_[pos] >> 1) == layout_.elements[0];
+    const std::size_t taken = out->frames.size() - state.chainStart;
+    if (intactStart && taken >= 2) {
+      const FrameRef& tail = out->frames.back();
+      const FrameRef& before = out->frames[out->frames.size() - 2];
+      intactStart = GainsFollow(Parse(before.offset, end), Parse(tail.offset, end));
+    }
+    if (taken > 0 && !intactStart) {
       pos = out->frames.back().offset;
       out->frames.pop_back();
     }
-    const std::uint64_t next = FindChain(pos + 1, end);
+    const std::uint64_t next = TrueStart(FindChain(pos + 1, end), end);
     AddDamage(out, pos, next);
     pos = next;
   }

@@ -43,6 +43,8 @@ class FrameWalker {
 
  private:
   bool MayStartFrame(std::uint8_t first) const;
+  // Where the chain found at `start` really begins (see the definition).
+  std::uint64_t TrueStart(std::uint64_t start, std::uint64_t end) const;
   aac::FrameInfo Parse(std::uint64_t at, std::uint64_t end) const;
   bool Fits(const aac::FrameInfo& info) const;
   struct State {

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cctype>
 #include <random>
 
 #include "aac/raw_data_block.h"
@@ -151,6 +153,24 @@ TEST(Aac, WrongBandTablesMostlyFail) {
       }
       EXPECT_LT(right * 10, frames.packets.size()) << r.name << " read at index " << index;
     }
+  }
+}
+
+// A data stream element whose count lands on a real frame (as bad bytes before a frame can
+// read) makes one frame of both; firstAudioBit tells where the real one starts.
+TEST(Aac, DataElementBeforeAFrameShowsWhereTheAudioStarts) {
+  const Frames frames = Load(kRecordings[8]);
+  const ByteVector& real = frames.packets[5].data;
+  for (std::uint8_t count : {0, 7, 200}) {
+    // id 4 (DSE), tag 0, no alignment, the count, then as many junk bytes.
+    ByteVector bytes = {0x80, count};
+    bytes.resize(2 + count, 0xA7);
+    bytes.insert(bytes.end(), real.begin(), real.end());
+    const FrameInfo info = ParseRawDataBlock(bytes.data(), bytes.size(), frames.samplingIndex);
+    ASSERT_EQ(info.status, FrameStatus::kValid);
+    EXPECT_EQ(info.bytes, bytes.size());
+    EXPECT_EQ(info.firstAudioBit, 8u * (2 + count));
+    EXPECT_EQ(ParseRawDataBlock(real.data(), real.size(), frames.samplingIndex).firstAudioBit, 0u);
   }
 }
 
