@@ -4,6 +4,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -81,9 +82,13 @@ int Serve(const ServeOptions& options) {
 
   // FFmpeg's notes on single damaged frames are for developers; the page tells the person.
   av_log_set_level(AV_LOG_FATAL);
-  std::thread listener([&server] { server.Listen(); });
+  std::atomic<bool> listening{true};
+  std::thread listener([&server, &listening] {
+    server.Listen();
+    listening = false;
+  });
   auto lastSweep = std::chrono::steady_clock::now();
-  while (!StopRequested()) {
+  while (!StopRequested() && listening) {
     std::this_thread::sleep_for(100ms);
     if (std::chrono::steady_clock::now() - lastSweep > 10s) {
       jobs.RemoveExpired();
@@ -92,6 +97,10 @@ int Serve(const ServeOptions& options) {
   }
   server.Stop();
   listener.join();
+  if (!StopRequested()) {
+    std::fprintf(stderr, "quillmend: the server stopped listening\n");
+    return 1;
+  }
   std::fprintf(stderr, "quillmend: stopped\n");
   return 0;
 }
