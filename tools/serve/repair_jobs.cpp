@@ -22,6 +22,13 @@ void RemoveFiles(const fs::path& dir) {
   fs::remove_all(dir, ignored);
 }
 
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+    text.replace(at, from.size(), to);
+    at += to.size();
+  }
+}
+
 // The name offered for the download: the client's name with "-repaired" before the extension.
 std::string OutputName(const std::string& name) {
   const std::size_t dot = name.rfind('.');
@@ -216,6 +223,16 @@ void RepairJobs::Run(Job& job) {
     qm_result_free(result);
   }
   if (json.is_object()) {
+    // The library names the files it was given: ours, which the person never saw.
+    for (const char* key : {"message", "hint"}) {
+      if (!json[key].is_string()) continue;
+      std::string text = json[key];
+      ReplaceAll(text, Utf8(job.dir / kDamagedFile), job.name);
+      ReplaceAll(text, Utf8(job.dir / kSampleFile), "the healthy recording");
+      ReplaceAll(text, kDamagedFile, job.name);
+      ReplaceAll(text, kSampleFile, "the healthy recording");
+      json[key] = text;
+    }
     json["input"] = job.name;
     json["output"] = repaired ? OutputName(job.name) : "";
   }
