@@ -1,10 +1,10 @@
 # Installs the libraries, the public header, a CMake package (find_package(Quillmend) gives
-# Quillmend::quillmend_sdk), a pkg-config file and the command-line tool with its ffmpeg link.
+# Quillmend::quillmend_sdk, and Quillmend::quillmend for the public C API of quillmend.h), a pkg-config file and the command-line tool with its ffmpeg link.
 include(CMakePackageConfigHelpers)
 
 set(QUILLMEND_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quillmend)
 
-install(TARGETS quillmend_sdk VxLogSDK EXPORT QuillmendTargets
+install(TARGETS quillmend_sdk quillmend_lib VxLogSDK EXPORT QuillmendTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
@@ -20,7 +20,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/QuillmendConfig.cmake
 
 file(RELATIVE_PATH QUILLMEND_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(cmake/quillmend_sdk.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quillmend_sdk.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillmend_sdk.pc
+configure_file(cmake/quillmend.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quillmend.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillmend_sdk.pc ${CMAKE_CURRENT_BINARY_DIR}/quillmend.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # libquillmend and its header: the tool runs on it.

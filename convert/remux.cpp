@@ -28,6 +28,7 @@ enum RemuxLine : int {
   kLineWriteHeader = 182,
   kLinePacketAlloc = 189,
   kLineWriteFrame = 218,
+  kLineWriteOutput = 224,
 };
 
 std::int32_t Failed(RemuxLine line, int error) {
@@ -63,7 +64,7 @@ const char* ffmpeg_error_text(int error) {
   return text;
 }
 
-std::int32_t ffmpeg_remux(const char* inputName, const char* outputName) {
+std::int32_t ffmpeg_remux(const char* inputName, const char* outputName, bool* writeFailed) {
   // Declared in the order of release, last first: packet, output, mapping, input.
   InputFormatPtr input;
   std::unique_ptr<int, FreeStreamMapping> mapping;
@@ -151,9 +152,20 @@ std::int32_t ffmpeg_remux(const char* inputName, const char* outputName) {
     if ((r = av_interleaved_write_frame(output.get(), packet.get())) < 0) {
       LogInfo("[%s](%d): ffmpeg err: %s", kFunction, static_cast<int>(kLineWriteFrame),
               ffmpeg_error_text(r));
+      // A failed write of the file itself (a full disk) fails every packet after it.
+      if (output->pb != nullptr && output->pb->error < 0) break;
     }
   }
   av_write_trailer(output.get());
+  // The file's own writes report their failure only here: in its error state and its close.
+  if (output->pb != nullptr && !(output->oformat->flags & AVFMT_NOFILE)) {
+    const int failed = output->pb->error;
+    const int closed = avio_closep(&output->pb);
+    if (failed < 0 || closed < 0) {
+      if (writeFailed != nullptr) *writeFailed = true;
+      return Failed(kLineWriteOutput, failed < 0 ? failed : closed);
+    }
+  }
   return 0;
 }
 

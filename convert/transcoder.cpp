@@ -1,9 +1,10 @@
 #include "transcoder.h"
 
 #include <algorithm>
-#include <array>
 #include <filesystem>
 
+#include "io/env.h"
+#include "io/native_path.h"
 #include "io/utf8.h"
 #include "process.h"
 #include "sdk/log_sink.h"
@@ -74,19 +75,19 @@ ResultCode EncodePcmToM4a(RepairContext& /*context*/, std::uint32_t sampleRate, 
 ResultCode RunFfmpegTool(std::string_view parameterText) {
   const std::u16string parameters = Utf8ToWide(parameterText);
   if (!FitsParameterBuffer(parameters)) return RefuseLongParameters(parameters.size());
-  std::array<char16_t, kParameterBufferUnits> buffer{};
-  std::copy(parameters.begin(), parameters.end(), buffer.begin());
 
   // Beside the host program, not beside this library: the host ships the tool.
   std::u16string toolPath = GetExecutableDirectory();
   toolPath += static_cast<char16_t>(std::filesystem::path::preferred_separator);
   toolPath += kTranscoderToolName;
 
-  const ProcessOutcome outcome = RunHidden(toolPath, std::u16string_view(buffer.data()));
+  const ChildOutcome outcome = CurrentEnv()->SpawnWithParameters(NativePath(toolPath), parameters);
   if (!outcome.started) return kTranscoderNotStarted;
-  // The tool's verdict does not change the result, but it is the only trace of a failed
-  // encoding.
-  if (outcome.exitCode != 0) LogInfo("ffmpeg exited with code %d", outcome.exitCode);
+  if (outcome.stopped) return LogStopped();
+  if (outcome.exitCode != 0) {
+    LogError("ffmpeg exited with code %d", outcome.exitCode);
+    return kTranscoderFailed;
+  }
   return kOk;
 }
 

@@ -33,9 +33,11 @@ ResultCode CheckTranscoderArguments(std::uint32_t sampleRate, int channelCount,
                                     std::string_view pcmPath, std::string_view outputPath);
 
 // Has the ffmpeg tool beside the host executable encode the PCM file into the output file and
-// waits for it. Returns kOk once the tool has run, whatever it reported; kTranscoderNotStarted
-// when it could not be started; kTranscoderArguments for paths it cannot be given. The context
-// and the channel count are not used: the PCM is always stereo.
+// waits for it, through the Env in force. Returns kOk once the tool has run and ended with code
+// 0; kTranscoderFailed (logged with the code) when it ended otherwise or was killed;
+// kTranscoderNotStarted when it could not be started; kCancelled (logged) when ShouldStop()
+// said so while it ran, and it was ended; kTranscoderArguments for paths it cannot be given.
+// The context and the channel count are not used: the PCM is always stereo.
 ResultCode EncodePcmToM4a(RepairContext& context, std::uint32_t sampleRate, int channelCount,
                           std::string_view pcmPath, std::string_view outputPath);
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/process.h"
+#include "io/command_line.h"
 #include "convert/transcoder.h"
 #include "fuzz_support.h"
 #include "io/utf8.h"
@@ -56,28 +56,6 @@ void CheckConversions(std::string_view bytes) {
   Require(again == units, "UTF-16 that does not survive the round trip");
 }
 
-// How a Windows program has to quote an argument so that the C runtime gives it back whole.
-std::u16string Quote(const std::u16string& argument) {
-  if (!argument.empty() && argument.find_first_of(u" \t\"") == std::u16string::npos) {
-    return argument;
-  }
-  std::u16string quoted = u"\"";
-  std::size_t backslashes = 0;
-  for (char16_t c : argument) {
-    if (c == u'\\') {
-      ++backslashes;
-      continue;
-    }
-    // Backslashes before a quote are doubled and the quote escaped; elsewhere they are literal.
-    quoted.append(c == u'"' ? 2 * backslashes + 1 : backslashes, u'\\');
-    backslashes = 0;
-    quoted.push_back(c);
-  }
-  quoted.append(2 * backslashes, u'\\');  // they stand before the closing quote
-  quoted.push_back(u'"');
-  return quoted;
-}
-
 void CheckSplitting(std::string_view bytes) {
   // Whatever the text, splitting it ends and yields arguments.
   std::u16string raw(bytes.begin(), bytes.end());
@@ -92,12 +70,8 @@ void CheckSplitting(std::string_view bytes) {
       arguments.back().push_back(static_cast<std::uint8_t>(byte));
     }
   }
-  std::u16string line;
-  for (const std::u16string& argument : arguments) {
-    if (!line.empty()) line += u' ';
-    line += Quote(argument);
-  }
-  Require(SplitCommandLine(line) == arguments, "quoted arguments that do not split back");
+  Require(SplitCommandLine(JoinCommandLine(arguments)) == arguments,
+          "quoted arguments that do not split back");
 }
 
 void CheckTranscoderParameters(std::string_view bytes) {

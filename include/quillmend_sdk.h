@@ -3,8 +3,11 @@
  *
  * Call OrvM4aInit once to open the log, then one repair call per damaged file. Every call runs
  * on the caller's thread and returns when its work is done. The library keeps no state between
- * calls, but both repairs use fixed intermediate file names ("tmp.adts", "tmp.pcm") in the
- * directory of the output file: never run two repairs into the same directory at once.
+ * calls. Both repairs use fixed intermediate file names ("tmp.adts", "tmp.pcm") in the
+ * directory of the output file, so repairs into one directory take turns: a repair holds a lock
+ * tied to its output directory, across threads and processes, from before it touches its
+ * intermediate file until it returns, and a repair that finds the lock taken waits for it
+ * without a time-out.
  *
  * Paths are NUL-terminated UTF-8. Inputs are only read, never written.
  */
@@ -61,7 +64,8 @@ enum OrvM4aResult {
   /* A path is not well-formed UTF-8. */
   ORVM4A_ERR_PATH_ENCODING = -4049,
   /* An intermediate file in the output directory could not be removed or created (the
-   * directory does not exist, is not writable, or a stale file there cannot be removed). */
+   * directory does not exist, is not writable, a stale file there cannot be removed, or
+   * something appeared at its name after the removal: a link there is never followed). */
   ORVM4A_ERR_INTERMEDIATE = -4050,
   /* An input file is too large: 4 GiB or more, or, for the damaged file of an advanced
    * repair, 2 GiB or more. */
@@ -74,7 +78,18 @@ enum OrvM4aResult {
   /* The output path would write over an input file (the same file by any name or link) or over
    * the intermediate file of its own directory, or an input file lies where the intermediate
    * file goes ("tmp.adts", "tmp.pcm" beside the output). Nothing was written or removed. */
-  ORVM4A_ERR_OUTPUT_CLASH = -4054
+  ORVM4A_ERR_OUTPUT_CLASH = -4054,
+  /* A write, flush or close of the intermediate file or the output file failed (the disk is
+   * full, for instance). The log names the file and the reason; the intermediate file is
+   * removed. */
+  ORVM4A_ERR_WRITE = -4055,
+  /* Advanced repair: the ffmpeg tool ran but exited with a non-zero code, or was killed; the log
+   * holds "ffmpeg exited with code %d". The intermediate "tmp.pcm" stays in the output
+   * directory, and the output file may be missing or incomplete. */
+  ORVM4A_ERR_TRANSCODER_FAILED = -4056,
+  /* Only when a host of the library's internal interface asked the repair to stop; the four
+   * exported calls never return it. The intermediate file is removed. */
+  ORVM4A_ERR_CANCELLED = -4057
 };
 
 /* Opens the log "<logDirectory>/quillmend_sdk.log" (the separator is always added) and writes
@@ -90,7 +105,7 @@ QUILLMEND_API int32_t QUILLMEND_CALL OrvM4aGeneralRepair(const char* damagedPath
 /* Repairs a damaged recording with the help of a healthy recording made by the same device:
  * the damaged file's frames are decoded with the healthy file's decoder settings and encoded
  * again, as AAC at 128 kbit/s, by the ffmpeg tool found beside the host executable. Returns
- * ORVM4A_OK once that tool has run, whatever it reported. */
+ * ORVM4A_OK once that tool has run and ended with code 0. */
 QUILLMEND_API int32_t QUILLMEND_CALL OrvM4aAdvanceRepair(const char* damagedPath,
                                                          const char* samplePath,
                                                          const char* outputPath);

@@ -8,6 +8,16 @@ using StopQuestion = bool (*)(void* user);
 
 bool ShouldStop();
 
+// For loops over frames: asks ShouldStop() once in every 256 calls, so that a loop that runs
+// hundreds of thousands of times pays almost nothing and still stops within a few milliseconds.
+class StopPoll {
+ public:
+  bool Due() { return (++count_ & 0xFF) == 0 && ShouldStop(); }
+
+ private:
+  unsigned count_ = 0;
+};
+
 class ScopedStopQuestion {
  public:
   ScopedStopQuestion(StopQuestion question, void* user);

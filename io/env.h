@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -47,8 +48,8 @@ class Env {
   virtual std::error_code Remove(const std::filesystem::path& path) = 0;
   // Renames within one file system. With replace false it fails with file_exists instead of
   // replacing what is at `to`. A link at `to` is replaced, never written through.
-  virtual std::error_code Rename(const std::filesystem::path& from,
-                                 const std::filesystem::path& to, bool replace) = 0;
+  virtual std::error_code Rename(const std::filesystem::path& from, const std::filesystem::path& to,
+                                 bool replace) = 0;
   // Makes a new directory inside `parent`, named `prefix` and random characters, that only its
   // owner may enter; *made receives its path.
   virtual std::error_code MakePrivateDirectory(const std::filesystem::path& parent,
@@ -59,6 +60,11 @@ class Env {
   // when it says so the child is ended and `stopped` is set.
   virtual ChildOutcome Spawn(const std::filesystem::path& program,
                              const std::vector<std::string>& arguments) = 0;
+  // The same with the arguments (argv[0] left out) as one parameter text, which Windows hands
+  // to the program whole; elsewhere it is split by the Windows rules (SplitCommandLine) and
+  // passed to Spawn.
+  virtual ChildOutcome SpawnWithParameters(const std::filesystem::path& program,
+                                           std::u16string_view parameters);
 };
 
 // The Env in force on the calling thread: the one a ScopedEnv installed, else Env::Default().

@@ -90,7 +90,8 @@ class PosixEnv final : public Env {
 
   ChildOutcome Spawn(const fs::path& program, const std::vector<std::string>& arguments) override {
     std::vector<char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     // The child reports a failed exec through a pipe that a successful exec closes.
     int report[2];
@@ -106,6 +107,10 @@ class PosixEnv final : public Env {
       // The child must not outlive us, even when we are killed outright.
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (::getppid() != parent) ::_exit(127);
+      // A signal mask the host set for its own threads is not handed on.
+      sigset_t none;
+      ::sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
       const int null = ::open("/dev/null", O_RDWR);
       if (null >= 0) {
         ::dup2(null, 0);

@@ -1,12 +1,17 @@
 #include "output_file.h"
 
 #include <filesystem>
-#include <system_error>
 
 #include "native_path.h"
 #include "utf8.h"
 
 namespace quillmend {
+namespace {
+
+// Large enough that a frame and its header go out in one write, small enough to stay in cache.
+inline constexpr std::size_t kGatherLimit = 64 * 1024;
+
+}  // namespace
 
 std::string OutputDirectory(std::string_view outputPath) {
   return NativePathToUtf8(NativePath(Utf8ToWide(outputPath)).parent_path());
@@ -21,29 +26,58 @@ std::string JoinPath(std::string_view directory, std::string_view name) {
 
 void RemoveIfExists(std::string_view path) {
   const std::filesystem::path native = NativePath(Utf8ToWide(path));
+  const std::error_code error = CurrentEnv()->Remove(native);
   // A missing file or directory on the way counts as "nothing there"; other errors do not.
-  std::error_code error;
-  const auto status = std::filesystem::symlink_status(native, error);
   if (error && error != std::errc::no_such_file_or_directory &&
       error != std::errc::not_a_directory) {
-    throw std::filesystem::filesystem_error("exists", native, error);
+    throw std::filesystem::filesystem_error("cannot remove", native, error);
   }
-  if (!std::filesystem::exists(status)) return;
-  std::filesystem::remove(native);  // throws filesystem_error("remove", ...) on failure
+}
+
+AppendFile::AppendFile(std::string_view path) {
+  error_ = CurrentEnv()->CreateExclusive(NativePath(Utf8ToWide(path)), &file_);
+  if (error_) file_.reset();
 }
 
 AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
   if (this != &other) {
     Close();
-    stream_ = other.stream_;
-    other.stream_ = nullptr;
+    file_ = std::move(other.file_);
+    buffer_ = std::move(other.buffer_);
+    error_ = other.error_;
   }
   return *this;
 }
 
-void AppendFile::Close() {
-  if (stream_ != nullptr) std::fclose(stream_);
-  stream_ = nullptr;
+std::size_t AppendFile::Write(const void* data, std::size_t size) {
+  if (file_ == nullptr || error_) return 0;
+  const auto* bytes = static_cast<const char*>(data);
+  buffer_.insert(buffer_.end(), bytes, bytes + size);
+  if (buffer_.size() >= kGatherLimit) Drain();
+  return error_ ? 0 : size;
+}
+
+void AppendFile::Drain() {
+  if (buffer_.empty() || file_ == nullptr) return;
+  if (!error_) error_ = file_->Append(buffer_.data(), buffer_.size());
+  buffer_.clear();
+}
+
+bool AppendFile::Flush() {
+  if (file_ == nullptr) return false;
+  Drain();
+  if (!error_) error_ = file_->Flush();
+  return !error_;
+}
+
+std::error_code AppendFile::Close() {
+  if (file_ == nullptr) return error_;
+  Flush();
+  const std::error_code closed = file_->Close();
+  if (!error_) error_ = closed;
+  file_.reset();
+  buffer_.clear();
+  return error_;
 }
 
 }  // namespace quillmend

@@ -33,13 +33,17 @@ ResultCode WriteAdtsFrame(RepairContext& context, const FrameSpan& span, AppendF
              std::to_string(span.start).c_str());
     return kOk;
   }
+  if (stream.Error()) return kWriteFailed;  // told once already
   const auto header = MakeAdtsHeader(span.length);
   if (stream.Write(header.data(), header.size()) < header.size()) {
     LogError(">>[!] Save adts head error");
+    return kWriteFailed;
   }
-  const std::size_t written = stream.Write(file.Data() + span.start, span.length);
-  stream.Flush();
-  if (written != span.length) LogError(">>[!] Save adts error");
+  stream.Write(file.Data() + span.start, span.length);
+  if (!stream.Flush()) {
+    LogError(">>[!] Save adts error");
+    return kWriteFailed;
+  }
   return kOk;
 }
 

@@ -17,10 +17,10 @@ inline constexpr std::uint32_t kMaxAdtsPayload = 8191 - kAdtsHeaderSize;
 // block; only the frame length (payloadLength + 7, low 13 bits) varies.
 std::array<std::uint8_t, kAdtsHeaderSize> MakeAdtsHeader(std::uint32_t payloadLength);
 
-// Appends one ADTS frame: the header, then the span's bytes straight from the mapped file, then
-// a flush so the frame is on disk before the next one is looked for. Short writes are logged
-// and the repair goes on. A span longer than the header can describe, or not inside the file,
-// is skipped with a log line. Always returns kOk.
+// Appends one ADTS frame: the header, then the span's bytes from the mapped file, then a flush
+// so the frame is on disk before the next one is looked for. A span longer than the header can
+// describe, or not inside the file, is skipped with a log line (kOk). Returns kWriteFailed once
+// the stream has failed, with a log line the first time.
 ResultCode WriteAdtsFrame(RepairContext& context, const FrameSpan& span, AppendFile& stream);
 
 }  // namespace quillmend

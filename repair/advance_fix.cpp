@@ -37,19 +37,30 @@ ResultCode AdvanceFix(RepairContext& context, MappedFile& damagedFile, std::stri
     return r;
   }
 
+  // Held until the tool has read "tmp.pcm" and it is gone: another repair into this directory
+  // would remove it or write its own.
+  DirectoryLock lock;
+  if (ResultCode r = LockIntermediateDirectory(pcmPath, lock); r != kOk) return r;
   if (ResultCode r = CreateIntermediateFile(pcmPath, pcmFile); r != kOk) return r;
 
-  DecodeFramesToPcm(context, damagedFile, *decoder.decoderContext, decoder.resampler, pcmFile);
+  // Its result tells only whether the last span decoded, unless the file failed or the caller
+  // asked to stop; then the PCM is incomplete and the tool is not run.
+  const ResultCode decoded =
+      DecodeFramesToPcm(context, damagedFile, *decoder.decoderContext, decoder.resampler, pcmFile);
+  if (decoded == kWriteFailed || decoded == kCancelled || !pcmFile.Flush()) {
+    decoder.Release();
+    return CloseIntermediateFile(pcmPath, pcmFile, decoded);
+  }
 
   // Every frame was flushed as it was written, so the tool reads the whole audio while the
   // file is still open.
-  const ResultCode r =
-      EncodePcmToM4a(context, static_cast<std::uint32_t>(decoderContext.sample_rate),
-                     decoderContext.ch_layout.nb_channels, pcmPath, outputPath);
+  ResultCode r = EncodePcmToM4a(context, static_cast<std::uint32_t>(decoderContext.sample_rate),
+                                decoderContext.ch_layout.nb_channels, pcmPath, outputPath);
 
   decoder.Release();
-  pcmFile.Close();
-  // After a failed start the PCM is all that is left of the audio; it stays for another try.
+  // After a failed start or a failed run the PCM is all that is left of the audio; it stays for
+  // another try. A stopped run's is removed with it.
+  r = CloseIntermediateFile(pcmPath, pcmFile, r);
   if (r != kOk) return r;
   RemoveIfExists(pcmPath);
   return kOk;

@@ -17,16 +17,16 @@ constexpr std::uint64_t kProbeBytes = std::uint64_t{1} << 20;
 // Band-table groups, in the order a tie is settled, each with the rate assumed for it and the
 // rates it stands for. Within a group the frames cannot tell the rates apart; 32 kHz shares the
 // 48 kHz tables up to the bands above about 14.5 kHz and is told apart only when a frame uses
-// them. Where a group holds a 48 kHz-family rate it is chosen: phones and current recorders
-// record at 48 kHz and its divisions.
+// them. A group's rate is its most common one: 44.1 kHz, the rate of most AAC recordings in
+// circulation, and its halves.
 struct RateGroup {
   int samplingIndex;
   std::uint32_t assumed;
 };
 constexpr std::array<RateGroup, 7> kGroups{{
-    {3, 48000},  // 48000, 44100 (and 32000 when no frame tells it apart)
+    {3, 44100},  // 48000, 44100 (and 32000 when no frame tells it apart)
     {5, 32000},
-    {6, 24000},  // 24000, 22050
+    {6, 22050},  // 24000, 22050
     {8, 16000},  // 16000, 12000, 11025
     {11, 8000},
     {2, 64000},

@@ -9,8 +9,10 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+#include "io/cancel.h"
 #include "mp4/frame_scanner.h"
 #include "repair/sample_decoder.h"
+#include "sdk/log_sink.h"
 
 namespace quillmend {
 namespace {
@@ -89,9 +91,11 @@ ResultCode DecodeFramesToPcm(RepairContext& context, MappedFile& damagedFile,
   std::vector<std::uint8_t> pcm;
   ResamplerInput configured{decoderContext.ch_layout.nb_channels, decoderContext.sample_fmt};
   PageReleaser releaser(damagedFile);
+  StopPoll stop;
 
   FrameSpan span;
   while (true) {
+    if (stop.Due()) return LogStopped();
     const ResultCode scan = FindFrameInFile(context, damagedFile, span, heads);
     if (scan == kEndOfScan && span.start == 0) return kOk;  // nothing left open to decode
 
@@ -116,6 +120,8 @@ ResultCode DecodeFramesToPcm(RepairContext& context, MappedFile& damagedFile,
     const bool hadSamples = frame->nb_samples > 0;
     AppendFrame(*frame, resampler, configured, pcm, pcmFile);
     av_frame_unref(frame.get());
+    // The driver reports the failure; decoding on would only fill memory with nothing to keep.
+    if (pcmFile.Error()) return kWriteFailed;
     // The decoder took the span, with or without samples; sending it again would only repeat
     // it, so the next frame is looked for from its closing head.
     releaser.Passed(span.start);

@@ -14,7 +14,8 @@ namespace quillmend {
 // by a false head is tried again whole. The decoder, the resampler slot and the file stay owned
 // by the caller; the resampler is set up again in place if the decoder's output format changes.
 // Returns kOk when the last span decoded or nothing was left, kEndOfScan when the scan ended on
-// a span that did not decode; callers need not look at it. `pcmFile` must be open.
+// a span that did not decode; kWriteFailed as soon as the file has failed (the caller logs it);
+// kCancelled (logged) when ShouldStop() said so. `pcmFile` must be open.
 ResultCode DecodeFramesToPcm(RepairContext& context, MappedFile& damagedFile,
                              AVCodecContext& decoderContext, SwrContextPtr& resampler,
                              AppendFile& pcmFile);

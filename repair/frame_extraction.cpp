@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "adts_writer.h"
+#include "io/cancel.h"
 #include "mp4/frame_scanner.h"
 #include "sdk/log_sink.h"
 
@@ -16,6 +17,7 @@ ResultCode ExtractRegions(RepairContext& context, AppendFile& stream) {
   const auto fileSize = static_cast<std::uint32_t>(file.Size());
   const HeadTable heads(context.frameHeads.get());
   PageReleaser releaser(file);
+  StopPoll stop;
 
   for (std::size_t i = 0; i < regions.size(); ++i) {
     const std::uint32_t start = regions[i];
@@ -38,9 +40,11 @@ ResultCode ExtractRegions(RepairContext& context, AppendFile& stream) {
       r = FindFrameInRange(context, span, scanStart, end, useProfile, heads);
       scanStart = static_cast<std::uint32_t>(file.Cursor());
       if (r == kOk) {
-        WriteAdtsFrame(context, span, stream);
+        // A stream that failed takes nothing more: the rest of the walk would be wasted.
+        if (WriteAdtsFrame(context, span, stream) != kOk) return kWriteFailed;
         releaser.Passed(span.start);
       }
+      if (stop.Due()) return LogStopped();
     }
   }
   return kOk;

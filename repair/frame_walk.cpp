@@ -229,8 +229,10 @@ void FrameWalker::WalkSplit(std::uint64_t begin, std::uint64_t end, bool boxed, 
 Probe ProbeFrames(const std::uint8_t* data, std::uint64_t begin, std::uint64_t end,
                   int samplingIndex, std::uint64_t probeBytes) {
   Probe probe;
-  // Without a layout, a chain is one whose frames all read with the layout of its first.
-  for (std::uint64_t s = begin; s < end; ++s) {
+  // Without a layout, a chain is one whose frames all read with the layout of its first. A
+  // rate whose band tables do not fit finds none: the search stops after probeBytes.
+  const std::uint64_t searchEnd = std::min(end, begin + probeBytes);
+  for (std::uint64_t s = begin; s < searchEnd; ++s) {
     const std::uint8_t id = data[s] >> 5;
     if (id != aac::kSce && id != aac::kCpe && id != aac::kFil && id != aac::kDse) continue;
     const aac::FrameInfo first = aac::ParseRawDataBlock(data + s, end - s, samplingIndex);

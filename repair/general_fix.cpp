@@ -22,11 +22,15 @@ ResultCode GeneralFix(RepairContext& context, std::string_view outputPath) {
   if (ResultCode r = GuardOutputPaths({context.file.get()}, adtsPath, outputPath); r != kOk) {
     return r;
   }
+  // Held until the output is written: another repair into this directory would remove or
+  // remux this "tmp.adts".
+  DirectoryLock lock;
+  if (ResultCode r = LockIntermediateDirectory(adtsPath, lock); r != kOk) return r;
   // A left-over from an earlier run would put old frames into this output.
   AppendFile stream;
   if (ResultCode r = CreateIntermediateFile(adtsPath, stream); r != kOk) return r;
-  if (ResultCode r = ExtractFramesToAdts(context, stream); r != kOk) return r;
-  stream.Close();
+  ResultCode r = ExtractFramesToAdts(context, stream);
+  if ((r = CloseIntermediateFile(adtsPath, stream, r)) != kOk) return r;
 
   return ConvertAdtsToM4a(context, outputDirectory, WideToUtf8(wideOutput));
 }
@@ -34,7 +38,8 @@ ResultCode GeneralFix(RepairContext& context, std::string_view outputPath) {
 ResultCode ConvertAdtsToM4a(RepairContext& /*context*/, std::string_view outputDirectory,
                             const std::string& outputPath) {
   const std::string adtsPath = JoinPath(outputDirectory, kAdtsFileName);
-  const std::int32_t r = ffmpeg_remux(adtsPath.c_str(), outputPath.c_str());
+  bool writeFailed = false;
+  const std::int32_t r = ffmpeg_remux(adtsPath.c_str(), outputPath.c_str(), &writeFailed);
   bool removed = true;
   try {
     RemoveIfExists(adtsPath);
@@ -44,7 +49,7 @@ ResultCode ConvertAdtsToM4a(RepairContext& /*context*/, std::string_view outputD
   }
   if (r != 0) {
     LogError("adts -> m4a ffmpeg error: %d", static_cast<int>(r));
-    return kMediaFailed;
+    return writeFailed ? kWriteFailed : kMediaFailed;
   }
   return removed ? kOk : kIntermediateFile;
 }

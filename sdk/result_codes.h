@@ -26,5 +26,8 @@ inline constexpr ResultCode kTooLarge = ORVM4A_ERR_TOO_LARGE;
 inline constexpr ResultCode kTranscoderArguments = ORVM4A_ERR_TRANSCODER_ARGS;
 inline constexpr ResultCode kInternal = ORVM4A_ERR_INTERNAL;
 inline constexpr ResultCode kOutputClash = ORVM4A_ERR_OUTPUT_CLASH;
+inline constexpr ResultCode kWriteFailed = ORVM4A_ERR_WRITE;
+inline constexpr ResultCode kTranscoderFailed = ORVM4A_ERR_TRANSCODER_FAILED;
+inline constexpr ResultCode kCancelled = ORVM4A_ERR_CANCELLED;
 
 }  // namespace quillmend

@@ -1,4 +1,4 @@
-// The advanced repair's decoding of the damaged file's frames with the sample's decoder.
+// The advanced repair's profile of the sample and its decoding of the damaged file's frames.
 #include "repair/frame_decoding.h"
 
 #include <functional>
@@ -6,6 +6,7 @@
 #include "io/utf8.h"
 #include "mp4/frame_scanner.h"
 #include "repair/sample_decoder.h"
+#include "sdk/stages.h"
 #include "support/context.h"
 
 namespace quillmend {
@@ -177,6 +178,20 @@ TEST(DecodeFramesToPcmTest, AFrameCutByAFalseHeadIsSentAgainWhole) {
   decoding.context.file->Seek(0, kSeekSet);
   EXPECT_EQ(decoding.Run(), kOk);
   EXPECT_EQ(decoding.Pcm(), ReferencePcm(SampleWith(2), run.frames));
+}
+
+// The oracle is FFmpeg's demuxer, not our own tables.
+TEST(LearnFrameHeadsTest, LearnsTheHeadsOfARealRecording) {
+  const std::string path = test::Media("recorder-sample.m4a");
+  FrameHeadSet expected;
+  for (const auto& packet : test::ReadMedia(path).packets) {
+    if (packet.data[1] != 0) expected.insert(std::uint16_t(packet.data[0] << 8 | packet.data[1]));
+  }
+  RepairContext context;
+  ASSERT_EQ(MapContextFile(context, path), kOk);
+  ASSERT_EQ(PrepareSampleFile(context), kOk);
+  EXPECT_FALSE(expected.empty());
+  EXPECT_EQ(*context.frameHeads, expected);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <quillmend.h>
 #include <quillmend_sdk.h>
 
 int main(int argc, char** argv) {
@@ -12,5 +13,11 @@ int main(int argc, char** argv) {
   int32_t r = OrvM4aGeneralRepair("/nonexistent/quillmend-consumer.m4a", "/nonexistent/out.m4a");
   OrvM4aDestroy();
   printf("quillmend_sdk %s: %d\n", QUILLMEND_SDK_VERSION_TEXT, (int)r);
-  return r == ORVM4A_ERR_MAP ? 0 : 1;
+  /* The public API says why in words. */
+  qm_result* result = NULL;
+  const qm_code code = qm_repair("/nonexistent/quillmend-consumer.m4a", "/nonexistent/out.m4a",
+                                 NULL, &result);
+  printf("quillmend %s: %s: %s\n", qm_version(), qm_code_name(code), qm_result_message(result));
+  qm_result_free(result);
+  return r == ORVM4A_ERR_MAP && code == QM_ERR_INPUT ? 0 : 1;
 }

@@ -16,7 +16,7 @@ cmake --build "$scratch/cmake-build" >/dev/null
 "$scratch/cmake-build/consumer" "$scratch"
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
-cc "$source_dir/consumer.c" -o "$scratch/pkg-consumer" $(pkg-config --cflags --libs quillmend_sdk)
+cc "$source_dir/consumer.c" -o "$scratch/pkg-consumer" $(pkg-config --cflags --libs quillmend_sdk quillmend)
 LD_LIBRARY_PATH=$libdir "$scratch/pkg-consumer" "$scratch"
 
 # The installed tool finds its libraries and has the transcoder beside it.

@@ -29,7 +29,6 @@ std::string U8(const fs::path& path) {
 }
 
 TempDir::TempDir() {
-#ifdef _WIN32
   std::random_device random;
   for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
     const fs::path candidate =
@@ -37,19 +36,10 @@ TempDir::TempDir() {
     if (fs::create_directory(candidate)) path_ = candidate;
   }
   if (path_.empty()) throw std::runtime_error("no temporary directory");
-#else
-  std::string pattern = (fs::temp_directory_path() / "quillmend-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-#endif
 }
 
 TempDir::~TempDir() {
-  std::error_code ignored;  // a test may have left a directory read-only
-  for (auto it = fs::recursive_directory_iterator(path_, ignored);
-       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-    if (it->is_directory(ignored)) fs::permissions(it->path(), fs::perms::owner_all, ignored);
-  }
+  std::error_code ignored;
   fs::remove_all(path_, ignored);
 }
 
@@ -68,21 +58,11 @@ ByteVector ReadFile(const fs::path& path) {
 std::map<std::string, std::string> Snapshot(const fs::path& root) {
   std::map<std::string, std::string> entries;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    std::string& state = entries[fs::relative(entry.path(), root).generic_string()];
-    if (entry.is_directory()) {
-      state = "dir";
-      continue;
-    }
-    if (!entry.is_regular_file()) {  // a FIFO would wait for a writer
-      state = "special";
-      continue;
-    }
-    std::ifstream in(entry.path(), std::ios::binary);
-    if (entry.file_size() > (64u << 20) || !in) {
-      state = "changed " + std::to_string(entry.last_write_time().time_since_epoch().count());
-    } else {
-      state = std::to_string(std::hash<std::string>{}({std::istreambuf_iterator<char>(in), {}}));
-    }
+    const ByteVector bytes = entry.is_regular_file() ? ReadFile(entry.path()) : ByteVector{};
+    entries[fs::relative(entry.path(), root).generic_string()] =
+        entry.is_directory()
+            ? "dir"
+            : std::to_string(std::hash<std::string>{}({bytes.begin(), bytes.end()}));
   }
   return entries;
 }

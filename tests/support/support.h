@@ -26,7 +26,6 @@ struct Bytes {
   Bytes& U32(std::uint32_t v) { return U16(v >> 16).U16(v & 0xFFFF); }
   Bytes& Fill(std::size_t count, std::uint8_t v) { return Raw(ByteVector(count, v)); }
   Bytes& Text(std::string_view text) { return Raw(ByteVector(text.begin(), text.end())); }
-  Bytes& Append(const Bytes& other) { return Raw(other.data); }
   Bytes& Raw(const ByteVector& bytes) {
     data.insert(data.end(), bytes.begin(), bytes.end());
     return *this;
@@ -35,15 +34,6 @@ struct Bytes {
   // A box: 32-bit size, type, payload.
   static Bytes Box(std::string_view type, const Bytes& payload) {
     return Bytes{}.U32(std::uint32_t(8 + payload.size())).Text(type).Raw(payload.data);
-  }
-  // A sample-table box: version and flags 0, the words before the count, the count, the entries.
-  static Bytes Table(std::string_view type, std::vector<std::uint32_t> words, std::uint32_t count,
-                     const std::vector<std::uint32_t>& entries) {
-    words.insert(words.begin(), 0), words.push_back(count);
-    words.insert(words.end(), entries.begin(), entries.end());
-    Bytes payload;
-    for (std::uint32_t word : words) payload.U32(word);
-    return Box(type, payload);
   }
   ByteVector data;
 };
@@ -64,8 +54,8 @@ struct TempDir {
 void WriteFile(const fs::path& path, const ByteVector& bytes);
 inline void WriteFile(const fs::path& path, const Bytes& bytes) { WriteFile(path, bytes.data); }
 ByteVector ReadFile(const fs::path& path);
-// Every entry under root by relative path: "dir", or a hash of a file's content (its modification
-// time when too large or unreadable), to show what a call wrote.
+// Every entry under root by relative path: "dir", or a hash of a file's content, to show what a
+// call wrote.
 std::map<std::string, std::string> Snapshot(const fs::path& root);
 
 // Opens the library's log in a fresh directory for each test.

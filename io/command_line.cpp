@@ -1,4 +1,4 @@
-#include "process.h"
+#include "command_line.h"
 
 namespace quillmend {
 
@@ -39,6 +39,29 @@ std::vector<std::u16string> SplitCommandLine(std::u16string_view text) {
     }
     arguments.push_back(std::move(argument));
   }
+}
+
+std::u16string JoinCommandLine(const std::vector<std::u16string>& arguments) {
+  std::u16string text;
+  for (const std::u16string& argument : arguments) {
+    if (!text.empty()) text += u' ';
+    text += u'"';
+    std::size_t backslashes = 0;
+    for (char16_t c : argument) {
+      if (c == u'\\') {
+        ++backslashes;
+        continue;
+      }
+      // Backslashes before a quote are doubled, and the quote escaped with one more.
+      text.append(c == u'"' ? 2 * backslashes + 1 : backslashes, u'\\');
+      backslashes = 0;
+      text += c;
+    }
+    // Before the closing quote, backslashes are doubled so that the quote still closes.
+    text.append(2 * backslashes, u'\\');
+    text += u'"';
+  }
+  return text;
 }
 
 }  // namespace quillmend
