@@ -4,7 +4,10 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libspdlog-dev libavformat-dev libavcodec-dev
-          libavutil-dev libswresample-dev ffmpeg nlohmann-json3-dev libcli11-dev "$@")
+          libavutil-dev libswresample-dev ffmpeg nlohmann-json3-dev libcli11-dev
+          libcpp-httplib-dev chromium nodejs "$@")
+# npm comes with the machine image's node; Debian's own only where there is none.
+command -v npm >/dev/null || packages+=(npm)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

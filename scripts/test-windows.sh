@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh g++-mingw-w64-x86-64-posix wine64 dpkg-dev xz-utils
 ffmpeg_prefix=$(scripts/windows-ffmpeg.sh)
+httplib_include=$(scripts/windows-httplib.sh)
 
 cache=${QUILLMEND_CACHE:-$HOME/.cache/quillmend}
 # No display: Wine runs headless, and nothing may wait for a window.
@@ -20,7 +21,8 @@ $wine wineboot -i >/dev/null 2>&1 || true
 
 dir=${QUILLMEND_WINDOWS_BUILD_DIR:-build-windows}
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DQUILLMEND_WINDOWS_FFMPEG="$ffmpeg_prefix" -DQUILLMEND_BUILD_BENCH=OFF >/dev/null
+  -DQUILLMEND_WINDOWS_FFMPEG="$ffmpeg_prefix" -DQUILLMEND_WINDOWS_HTTPLIB="$httplib_include" \
+  -DQUILLMEND_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 
 media=$PWD/${QUILLMEND_BUILD_DIR:-build}/test-media

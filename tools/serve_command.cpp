@@ -1,10 +1,149 @@
 #include "serve_command.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "serve/page_server.h"
+#include "serve/platform.h"
+#include "serve/repair_jobs.h"
+#include "stop_signal.h"
+
 namespace quillmend::tool {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct ServeOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;
+  std::string token;
+  bool open = false;
+  unsigned maxUploadMb = 2048;
+  unsigned keepMinutes = 60;
+  unsigned workers = 2;
+};
+
+// Up to this many repairs are kept at once, finished or not; their files are on disk.
+constexpr std::size_t kMaxRepairs = 100;
+
+std::string UrlHost(const std::string& host) {
+  return host.find(':') != std::string::npos && host.front() != '[' ? "[" + host + "]" : host;
+}
+
+int Serve(const ServeOptions& options) {
+  serve::ServeSettings settings;
+  settings.host = options.host;
+  settings.port = options.port;
+  settings.token = options.token.empty() ? serve::RandomHex(16) : options.token;
+  settings.maxUploadBytes = std::uint64_t{options.maxUploadMb} << 20;
+  settings.keepFinished = std::chrono::minutes(options.keepMinutes);
+
+  std::error_code error;
+  const fs::path root = fs::temp_directory_path(error) / ("quillmend-serve-" + serve::RandomHex(8));
+  if (error || (error = serve::MakeOwnerOnlyDirectory(root))) {
+    std::fprintf(stderr, "quillmend: cannot make a working directory in %s: %s\n",
+                 root.parent_path().string().c_str(), error.message().c_str());
+    return 1;
+  }
+  // Declared before the server, so that the server stops taking requests before the repairs
+  // and their files go.
+  serve::RepairJobs jobs(root, options.workers, settings.keepFinished, kMaxRepairs);
+  serve::PageServer server(settings, jobs);
+  const int port = server.Bind();
+  if (port < 0) {
+    std::fprintf(stderr, "quillmend: cannot listen on %s port %d: %s\n", options.host.c_str(),
+                 options.port, options.port != 0 ? "is the port in use?" : "no free port");
+    return 1;
+  }
+  if (!serve::IsLoopback(options.host)) {
+    std::fprintf(stderr,
+                 "quillmend: warning: listening on %s: other machines that reach this address "
+                 "can use the page with its token, and the traffic is not encrypted\n",
+                 options.host.c_str());
+  }
+  const std::string url =
+      "http://" + UrlHost(options.host) + ":" + std::to_string(port) + "/?token=" + settings.token;
+  std::printf("Quillmend is at %s\n", url.c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "Press Ctrl-C to stop; the repairs and their files go with the server.\n");
+  if (options.open && !serve::OpenInBrowser(url)) {
+    std::fprintf(stderr, "quillmend: no browser could be opened: open the address above\n");
+  }
+
+  // FFmpeg's notes on single damaged frames are for developers; the page tells the person.
+  av_log_set_level(AV_LOG_FATAL);
+  std::atomic<bool> listening{true};
+  std::thread listener([&server, &listening] {
+    server.Listen();
+    listening = false;
+  });
+  auto lastSweep = std::chrono::steady_clock::now();
+  while (!StopRequested() && listening) {
+    std::this_thread::sleep_for(100ms);
+    if (std::chrono::steady_clock::now() - lastSweep > 10s) {
+      jobs.RemoveExpired();
+      lastSweep = std::chrono::steady_clock::now();
+    }
+  }
+  server.Stop();
+  listener.join();
+  if (!StopRequested()) {
+    std::fprintf(stderr, "quillmend: the server stopped listening\n");
+    return 1;
+  }
+  std::fprintf(stderr, "quillmend: stopped\n");
+  return 0;
+}
+
+}  // namespace
 
 void AddServeCommand(CLI::App& app, int* exitStatus) {
-  app.add_subcommand("serve", "Serves a local web page to repair recordings (not built yet)")
-      ->callback([exitStatus] { *exitStatus = 1; });
+  auto options = std::make_shared<ServeOptions>();
+  CLI::App* serve = app.add_subcommand(
+      "serve", "Serves a page in the browser to repair recordings, on this machine only");
+  serve->add_option("--port", options->port, "Port to listen on (default: a free one)")
+      ->check(CLI::Range(0, 65535));
+  serve
+      ->add_option("--host", options->host,
+                   "Address to listen on; other than the loopback only when you mean it")
+      ->capture_default_str();
+  serve
+      ->add_option("--token", options->token,
+                   "Access token the page and API calls need (default: a random one)")
+      ->check(CLI::Validator(
+          [](std::string& token) {
+            const bool plain = token.find_first_not_of(
+                                   "abcdefghijklmnopqrstuvwxyz"
+                                   "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                   "0123456789-_.") == std::string::npos;
+            return plain && token.size() >= 8
+                       ? std::string()
+                       : std::string("at least 8 letters, digits, '-', '_' or '.'");
+          },
+          "TOKEN"));
+  serve->add_flag("--open", options->open, "Open the page in the browser");
+  serve->add_option("--max-upload-mb", options->maxUploadMb, "Largest upload taken, in MiB")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 1u << 20));
+  serve
+      ->add_option("--keep-minutes", options->keepMinutes,
+                   "How long a finished repair and its files are kept")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 7u * 24 * 60));
+  serve->add_option("--workers", options->workers, "Repairs that run at once")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 16u));
+  serve->callback([options, exitStatus] { *exitStatus = Serve(*options); });
 }
 
 }  // namespace quillmend::tool

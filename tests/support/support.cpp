@@ -8,6 +8,7 @@ extern "C" {
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +103,42 @@ int Run(const std::string& command, std::string* output) {
 }
 
 #ifdef _WIN32
+std::string Child::Start(const std::string& program, const std::string& arguments) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE write = nullptr;
+  if (!::CreatePipe(&output_, &write, &inherit, 0)) return "";
+  ::SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW start{};
+  start.cb = sizeof start;
+  start.dwFlags = STARTF_USESTDHANDLES;
+  start.hStdOutput = write;
+  std::wstring line = L"\"" + fs::path(program).wstring() + L"\" " + fs::path(arguments).wstring();
+  PROCESS_INFORMATION child{};
+  const bool started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NO_WINDOW, nullptr, nullptr, &start, &child);
+  ::CloseHandle(write);
+  if (!started) return "";
+  ::CloseHandle(child.hThread);
+  process_ = child.hProcess;
+  std::string text;
+  char c = 0;
+  for (DWORD n = 0; ::ReadFile(output_, &c, 1, &n, nullptr) && n == 1 && c != '\n';) {
+    if (c != '\r') text += c;
+  }
+  return text;
+}
+
+int Child::Stop() {
+  if (process_ != nullptr) {
+    ::TerminateProcess(process_, 0);
+    ::WaitForSingleObject(process_, INFINITE);
+    ::CloseHandle(process_);
+  }
+  if (output_ != nullptr) ::CloseHandle(output_);
+  process_ = output_ = nullptr;
+  return 0;
+}
+
 std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 
 std::string ProgramDirectory() {
@@ -117,6 +154,27 @@ std::string Quote(const std::string& text) {
 }
 
 std::string ProgramDirectory() { return U8(fs::canonical("/proc/self/exe").parent_path()); }
+
+std::string Child::Start(const std::string& program, const std::string& arguments) {
+  // The shell's process id is the program's: exec keeps it.
+  pipe_ =
+      ::popen(("echo $$; exec " + Quote(program) + " " + arguments + " 2>/dev/null").c_str(), "r");
+  char line[1024] = {};
+  if (pipe_ == nullptr || std::fgets(line, sizeof line, pipe_) == nullptr) return "";
+  pid_ = std::atoi(line);
+  if (std::fgets(line, sizeof line, pipe_) == nullptr) return "";
+  std::string text = line;
+  if (text.ends_with('\n')) text.pop_back();
+  return text;
+}
+
+int Child::Stop() {
+  if (pipe_ == nullptr) return 0;
+  ::kill(pid_, SIGTERM);
+  const int status = ::pclose(pipe_);
+  pipe_ = nullptr;
+  return status;
+}
 #endif
 
 namespace {

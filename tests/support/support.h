@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -69,6 +70,29 @@ class LogTest : public testing::Test {
 // Runs a shell command: its exit status, its standard output into `output` if given.
 int Run(const std::string& command, std::string* output = nullptr);
 std::string Quote(const std::string& text);
+// A program running beside the test with its standard output on a pipe (its standard error
+// dropped), such as a server that says where it listens on its first line.
+class Child {
+ public:
+  Child() = default;
+  Child(const Child&) = delete;
+  ~Child() { Stop(); }
+  // Its first line of output, without the line end; "" when it ended without one.
+  std::string Start(const std::string& program, const std::string& arguments);
+  // Asks it to stop (SIGTERM; on Windows, where Wine has no console to send Ctrl-C to, it is
+  // ended) and waits: the exit status, 0 on Windows.
+  int Stop();
+
+ private:
+#ifdef _WIN32
+  void* process_ = nullptr;
+  void* output_ = nullptr;
+#else
+  FILE* pipe_ = nullptr;
+  int pid_ = 0;
+#endif
+};
+
 // The directory of the running test program, where the build puts the tools beside it.
 std::string ProgramDirectory();
 

@@ -1,0 +1,163 @@
+// The local page's JSON API, as a client meets it: the real `quillmend serve` on a free loopback
+// port, a real HTTP client, and FFmpeg reading back what it gives.
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "support/support.h"
+
+namespace quillmend {
+namespace {
+
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr char kToken[] = "test-token-0123456789";
+#ifdef _WIN32
+const std::string kCli = test::ProgramDirectory() + "\\quillmend.exe";
+#else
+const std::string kCli = QUILLMEND_CLI;
+#endif
+
+class ServerTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string first =
+        server_.Start(kCli, std::string("serve --token ") + kToken + " --max-upload-mb 1");
+    if (first.empty()) GTEST_SKIP() << "this quillmend has no serve command";
+    std::smatch match;
+    const std::regex address(R"(^Quillmend is at http://127\.0\.0\.1:(\d+)/\?token=(\S+))");
+    ASSERT_TRUE(std::regex_search(first, match, address)) << first;
+    port_ = std::stoi(match[1]);
+    EXPECT_EQ(match[2], kToken);
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    client_->set_bearer_token_auth(kToken);
+  }
+  void TearDown() override {
+    const int status = server_.Stop();
+    if (port_ != 0) {
+      EXPECT_EQ(status, 0) << "the server's exit status when asked to stop";
+    }
+  }
+
+  // Uploads a file and waits for its repair to finish: the last status.
+  Json Repair(const std::string& content) {
+    httplib::Client client("127.0.0.1", port_);  // one per thread
+    client.set_bearer_token_auth(kToken);
+    const auto posted = client.Post("/api/repairs", {{"file", content, "take 1.m4a", "audio/mp4"},
+                                                     {"keep_timing", "1", "", ""}});
+    if (!posted || posted->status != 202) return {{"upload", posted ? posted->status : -1}};
+    const std::string id = Json::parse(posted->body).at("id");
+    for (int i = 0; i < 600; ++i) {
+      const auto got = client.Get("/api/repairs/" + id);
+      if (!got || got->status != 200) return {{"poll", got ? got->status : -1}};
+      Json status = Json::parse(got->body);
+      if (status["status"] == "done" || status["status"] == "failed") return status;
+      std::this_thread::sleep_for(50ms);
+    }
+    return {{"timeout", id}};
+  }
+
+  std::string Recording() {
+    const test::ByteVector bytes = test::ReadFile(test::Media("recorder-cut.m4a"));
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  test::Child server_;
+  int port_ = 0;
+  std::unique_ptr<httplib::Client> client_;
+  test::TempDir work_;
+};
+
+TEST_F(ServerTest, RepairsUploadDownloadAndDelete) {
+  const Json status = Repair(Recording());
+  ASSERT_EQ(status.value("status", ""), "done") << status.dump();
+  EXPECT_EQ(status["repaired"], true);
+  EXPECT_EQ(status["input"], "take 1.m4a");
+  EXPECT_EQ(status["output"], "take 1-repaired.m4a");
+  const std::string base = "/api/repairs/" + status["id"].get<std::string>();
+
+  const auto output = client_->Get(base + "/output?download=1");
+  ASSERT_TRUE(output);
+  ASSERT_EQ(output->status, 200);
+  EXPECT_NE(output->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
+  const auto path = work_.path() / "out.m4a";
+  test::WriteFile(path, test::ByteVector(output->body.begin(), output->body.end()));
+  const test::MediaInfo media = test::ReadMedia(test::U8(path));
+  EXPECT_EQ(media.streams, std::vector<std::string>{"audio:aac"});
+  EXPECT_NEAR(media.seconds, status["seconds"].get<double>(), 0.1);
+  EXPECT_EQ(test::CountDecodeErrors(test::U8(path)), 0);
+
+  const auto waveform = client_->Get(base + "/waveform");
+  ASSERT_TRUE(waveform);
+  const Json peaks = Json::parse(waveform->body).at("peaks");
+  EXPECT_GT(peaks.size(), 100u);
+  EXPECT_GT(*std::max_element(peaks.begin(), peaks.end()), 0.05);
+
+  EXPECT_EQ(client_->Delete(base)->status, 204);
+  EXPECT_EQ(client_->Get(base)->status, 404);
+  EXPECT_EQ(client_->Get(base + "/output")->status, 404);
+}
+
+TEST_F(ServerTest, NonAudioFailsWithAReason) {
+  const Json status = Repair(std::string(50000, 'x'));
+  ASSERT_EQ(status.value("status", ""), "failed") << status.dump();
+  EXPECT_EQ(status["repaired"], false);
+  EXPECT_NE(status["message"], "");
+  const std::string output = "/api/repairs/" + status["id"].get<std::string>() + "/output";
+  EXPECT_EQ(client_->Get(output)->status, 404);
+}
+
+TEST_F(ServerTest, TwoUploadsAtOnce) {
+  Json first, second;
+  std::thread other([&] { first = Repair(Recording()); });
+  second = Repair(Recording());
+  other.join();
+  EXPECT_EQ(first.value("status", ""), "done") << first.dump();
+  EXPECT_EQ(second.value("status", ""), "done") << second.dump();
+  EXPECT_NE(first["id"], second["id"]);
+  EXPECT_EQ(first["frames"], second["frames"]);
+}
+
+struct Refusal {
+  const char* name;
+  httplib::Headers headers;  // instead of the bearer token
+  std::string path;
+  std::string upload;  // a POST of this as 'file' when not empty
+  int status;
+};
+
+TEST_F(ServerTest, Refusals) {
+  const std::string id = "/api/repairs/0123456789abcdef0123456789abcdef";
+  const std::string host = "127.0.0.1:" + std::to_string(port_);
+  const std::vector<Refusal> cases = {
+      {"no token", {}, id, "", 401},
+      {"wrong token", {{"Authorization", "Bearer wrong"}}, id, "", 401},
+      {"token as query", {}, id + "?token=" + kToken, "", 404},
+      {"other host name",
+       {{"Host", "rebound.example:" + std::to_string(port_)}},
+       id + "?token=" + kToken,
+       "",
+       421},
+      {"page for another host", {{"Host", "rebound.example"}}, "/", "", 421},
+      {"page for this host", {{"Host", host}}, "/", "", 200},
+      {"upload too large",
+       {{"Authorization", std::string("Bearer ") + kToken}},
+       "/api/repairs",
+       std::string(3 << 20, 'x'),
+       413},
+  };
+  for (const Refusal& c : cases) {
+    httplib::Client client("127.0.0.1", port_);
+    const auto res = c.upload.empty() ? client.Get(c.path.c_str(), c.headers)
+                                      : client.Post(c.path.c_str(), c.headers,
+                                                    {{"file", c.upload, "big.m4a", ""}});
+    ASSERT_TRUE(res) << c.name << ": " << httplib::to_string(res.error());
+    EXPECT_EQ(res->status, c.status) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace quillmend

@@ -1,0 +1,16 @@
+# cmake -DOUTPUT=page_files.cpp -DFILES="a;b" -P embed_page.cmake
+# Writes the bytes of each file into a C++ source, so that the page ships inside the program.
+set(arrays "")
+set(entries "")
+set(index 0)
+foreach(file IN LISTS FILES)
+  file(READ ${file} hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
+  get_filename_component(name ${file} NAME)
+  string(APPEND arrays "const unsigned char kFile${index}[] = {\n${bytes}};\n")
+  string(APPEND entries "    {\"${name}\", kFile${index}, sizeof kFile${index}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+file(WRITE ${OUTPUT}.tmp "// Made by embed_page.cmake from tools/serve/page/.\n#include \"serve/page_files.h\"\n\nnamespace quillmend::tool::serve {\nnamespace {\n${arrays}}  // namespace\n\nconst PageFile kPageFiles[] = {\n${entries}};\nconst std::size_t kPageFileCount = ${index};\n\n}  // namespace quillmend::tool::serve\n")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)

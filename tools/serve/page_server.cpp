@@ -1,0 +1,357 @@
+#include "serve/page_server.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string_view>
+
+#include "serve/page_files.h"
+
+namespace quillmend::tool::serve {
+namespace {
+
+namespace fs = std::filesystem;
+using httplib::Request;
+using httplib::Response;
+using Json = nlohmann::ordered_json;
+
+constexpr char kJsonType[] = "application/json";
+// Room for the multipart boundaries and the small fields beside the recordings.
+constexpr std::uint64_t kMultipartOverhead = 64 * 1024;
+constexpr std::size_t kMaxFieldBytes = 64;
+constexpr char kIdPattern[] = "([0-9a-f]{32})";
+
+void SendJson(Response& res, int status, const Json& body) {
+  res.status = status;
+  res.set_content(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), kJsonType);
+}
+
+void SendError(Response& res, int status, const std::string& message) {
+  SendJson(res, status, {{"error", message}});
+}
+
+const char* StateName(RepairState state) {
+  switch (state) {
+    case RepairState::kReceiving:
+    case RepairState::kQueued:
+      return "queued";
+    case RepairState::kRunning:
+      return "running";
+    case RepairState::kDone:
+      return "done";
+    case RepairState::kFailed:
+      return "failed";
+  }
+  return "failed";
+}
+
+const char* ContentType(std::string_view name) {
+  if (name.ends_with(".html")) return "text/html; charset=utf-8";
+  if (name.ends_with(".css")) return "text/css; charset=utf-8";
+  if (name.ends_with(".js")) return "text/javascript; charset=utf-8";
+  if (name.ends_with(".svg")) return "image/svg+xml";
+  return "application/octet-stream";
+}
+
+// Comparing every byte, so that the time taken tells nothing about how much of a guess matched.
+bool SameSecret(const std::string& a, const std::string& b) {
+  unsigned char differ = a.size() == b.size() ? 0 : 1;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    differ |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
+  }
+  return differ == 0;
+}
+
+// The client's file name, for display only: no control characters, no folders, not too long.
+std::string DisplayName(const std::string& filename) {
+  std::string name = filename.substr(
+      filename.find_last_of("/\\") == std::string::npos ? 0 : filename.find_last_of("/\\") + 1);
+  std::erase_if(name, [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+  if (name.size() > 200) name.resize(200);
+  return name.empty() ? "recording.m4a" : name;
+}
+
+// A Content-Disposition value that no file name can break: an ASCII fallback and the UTF-8 name.
+std::string Disposition(const char* kind, const std::string& name) {
+  std::string ascii;
+  std::string encoded;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool plain = std::isalnum(byte) || std::strchr("-._ ", c) != nullptr;
+    ascii += plain && byte < 0x80 ? c : '_';
+    if (plain && byte < 0x80 && c != ' ') {
+      encoded += c;
+    } else {
+      encoded += '%';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 0xF];
+    }
+  }
+  return std::string(kind) + "; filename=\"" + ascii + "\"; filename*=UTF-8''" + encoded;
+}
+
+std::optional<qm_method> ParseMethod(const std::string& text) {
+  if (text.empty() || text == "exact") return QM_METHOD_EXACT;
+  if (text == "general") return QM_METHOD_GENERAL;
+  if (text == "advanced") return QM_METHOD_ADVANCED;
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> ParseRate(const std::string& text) {
+  if (text.empty() || text == "auto") return 0;
+  if (text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const auto rate = static_cast<std::uint32_t>(std::stoul(text));
+  if (rate != 0 && (rate < 7350 || rate > 96000)) return std::nullopt;
+  return rate;
+}
+
+std::optional<bool> ParseFlag(const std::string& text) {
+  if (text.empty() || text == "0" || text == "false" || text == "off") return false;
+  if (text == "1" || text == "true" || text == "on") return true;
+  return std::nullopt;
+}
+
+std::uint64_t FileSize(const fs::path& path) {
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(path, error);
+  return error ? 0 : size;
+}
+
+}  // namespace
+
+bool IsLoopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host == "[::1]" || host.starts_with("127.");
+}
+
+PageServer::PageServer(ServeSettings settings, RepairJobs& jobs)
+    : settings_(std::move(settings)), jobs_(jobs), http_(std::make_unique<httplib::Server>()) {
+  http_->set_payload_max_length(settings_.maxUploadBytes + kMultipartOverhead);
+  http_->set_default_headers({
+      {"X-Content-Type-Options", "nosniff"},
+      // The token travels in addresses: no other site may learn them, frame the page or run code
+      // in it.
+      {"Referrer-Policy", "no-referrer"},
+      {"Content-Security-Policy",
+       "default-src 'self'; img-src 'self' data:; media-src 'self'; object-src 'none'; "
+       "frame-ancestors 'none'; base-uri 'none'; form-action 'self'"},
+      {"Cache-Control", "no-store"},
+  });
+  Routes();
+}
+
+PageServer::~PageServer() = default;
+
+int PageServer::Bind() {
+  const std::string host = settings_.host == "[::1]" ? "::1" : settings_.host;
+  if (settings_.port == 0) {
+    port_ = http_->bind_to_any_port(host);
+  } else {
+    port_ = http_->bind_to_port(host, settings_.port) ? settings_.port : -1;
+  }
+  return port_;
+}
+
+bool PageServer::Listen() { return http_->listen_after_bind(); }
+
+void PageServer::Stop() { http_->stop(); }
+
+bool PageServer::HostAllowed(const std::string& hostHeader) const {
+  const std::string port = ":" + std::to_string(port_);
+  const bool wildcard = settings_.host == "0.0.0.0" || settings_.host == "::";
+  // A page from another site that had its name resolve to us sends that name: refusing it
+  // keeps such a page from talking to the server.
+  if (IsLoopback(settings_.host) || wildcard) {
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
+      if (hostHeader == name + port) return true;
+    }
+  }
+  const std::string bound =
+      settings_.host.find(':') != std::string::npos && settings_.host.front() != '['
+          ? "[" + settings_.host + "]"
+          : settings_.host;
+  return hostHeader == bound + port;
+}
+
+bool PageServer::Authorized(const std::string& authorization, const std::string& queryToken) const {
+  constexpr std::string_view kBearer = "Bearer ";
+  if (authorization.starts_with(kBearer)) {
+    return SameSecret(authorization.substr(kBearer.size()), settings_.token);
+  }
+  return !queryToken.empty() && SameSecret(queryToken, settings_.token);
+}
+
+void PageServer::Routes() {
+  using httplib::Server;
+  http_->set_pre_routing_handler([this](const Request& req, Response& res) {
+    if (!HostAllowed(req.get_header_value("Host"))) {
+      SendError(res, 421, "this server answers only to the address it printed");
+      return Server::HandlerResponse::Handled;
+    }
+    if (req.path.starts_with("/api/") &&
+        !Authorized(req.get_header_value("Authorization"), req.get_param_value("token"))) {
+      res.set_header("WWW-Authenticate", "Bearer");
+      SendError(res, 401,
+                "the access token is missing or wrong: open the address quillmend printed");
+      return Server::HandlerResponse::Handled;
+    }
+    return Server::HandlerResponse::Unhandled;
+  });
+
+  http_->Get("/([a-z]+\\.[a-z]+)?", [](const Request& req, Response& res) {
+    const std::string name = req.matches[1].length() == 0 ? "index.html" : req.matches[1].str();
+    for (std::size_t i = 0; i < kPageFileCount; ++i) {
+      if (name == kPageFiles[i].name) {
+        res.set_content(reinterpret_cast<const char*>(kPageFiles[i].data), kPageFiles[i].size,
+                        ContentType(name));
+        return;
+      }
+    }
+    res.status = 404;
+    res.set_content("Not found", "text/plain");
+  });
+
+  http_->Post("/api/repairs", [this](const Request& req, Response& res,
+                                     const httplib::ContentReader& reader) {
+    if (!req.is_multipart_form_data()) {
+      return SendError(res, 415, "send the recording as multipart/form-data, in the field 'file'");
+    }
+    const std::optional<std::string> id = jobs_.Create();
+    if (!id) return SendError(res, 503, "too many repairs are kept: remove some, then try again");
+    const fs::path dir = jobs_.Directory(*id);
+
+    // Each part goes straight to a file of ours under a fixed name, or into a short field.
+    std::ofstream out;
+    std::string part;
+    std::string fileName;
+    bool gotFile = false;
+    bool gotSample = false;
+    bool tooLarge = false;
+    std::uint64_t received = 0;
+    std::map<std::string, std::string> fields{{"rate", ""}, {"method", ""}, {"keep_timing", ""}};
+    const bool read = reader(
+        [&](const httplib::MultipartFormData& header) {
+          out.close();
+          part = header.name;
+          if (part == "file" && !gotFile) {
+            gotFile = true;
+            fileName = header.filename;
+            out.open(dir / RepairJobs::kDamagedFile, std::ios::binary);
+          } else if (part == "sample" && !gotSample) {
+            gotSample = true;
+            out.open(dir / RepairJobs::kSampleFile, std::ios::binary);
+          } else if (!fields.contains(part)) {
+            part.clear();  // another field: read and dropped
+          }
+          return part.empty() || fields.contains(part) || out.is_open();
+        },
+        [&](const char* data, std::size_t size) {
+          received += size;
+          if (received > settings_.maxUploadBytes) {
+            tooLarge = true;
+            return false;
+          }
+          if (out.is_open()) return static_cast<bool>(out.write(data, size));
+          if (part.empty()) return true;
+          std::string& value = fields[part];
+          value.append(data, size);
+          return value.size() <= kMaxFieldBytes;
+        });
+    out.close();
+
+    auto reject = [&](int status, const std::string& message) {
+      jobs_.Remove(*id);
+      SendError(res, status, message);
+    };
+    if (tooLarge || res.status == 413) {
+      return reject(413, "the upload is larger than this server takes (" +
+                             std::to_string(settings_.maxUploadBytes >> 20) + " MB)");
+    }
+    if (!read) return reject(400, "the upload was cut short or malformed");
+    if (!gotFile || FileSize(dir / RepairJobs::kDamagedFile) == 0) {
+      return reject(400, "no recording in the field 'file'");
+    }
+    RepairSettings settings;
+    const auto method = ParseMethod(fields["method"]);
+    const auto rate = ParseRate(fields["rate"]);
+    const auto keepTiming = ParseFlag(fields["keep_timing"]);
+    if (!method) return reject(400, "method must be exact, general or advanced");
+    if (!rate) return reject(400, "rate must be a sampling rate in Hz, such as 44100");
+    if (!keepTiming) return reject(400, "keep_timing must be 0 or 1");
+    settings.method = *method;
+    settings.rateHz = *rate;
+    settings.keepTiming = *keepTiming;
+    // A browser sends an empty part for a file input that was left empty.
+    settings.withSample = gotSample && FileSize(dir / RepairJobs::kSampleFile) > 0;
+    if (!jobs_.Start(*id, DisplayName(fileName), settings)) {
+      return reject(410, "the repair was removed while it was uploaded");
+    }
+    res.set_header("Location", "/api/repairs/" + *id);
+    SendJson(res, 202, {{"id", *id}});
+  });
+
+  const std::string repair = std::string("/api/repairs/") + kIdPattern;
+  auto missing = [this](Response& res) {
+    SendError(res, 404,
+              "no such repair: finished repairs are removed after " +
+                  std::to_string(settings_.keepFinished.count() / 60) + " minutes");
+  };
+
+  http_->Get(repair, [this, missing](const Request& req, Response& res) {
+    const std::string id = req.matches[1];
+    const std::optional<RepairView> view = jobs_.View(id);
+    if (!view) return missing(res);
+    Json body = {{"id", id},
+                 {"status", StateName(view->state)},
+                 {"progress", view->progress},
+                 {"input", view->name}};
+    const Json result = Json::parse(view->resultJson, nullptr, false);
+    if (result.is_object()) {
+      for (const auto& [key, value] : result.items()) body[key] = value;
+    }
+    SendJson(res, 200, body);
+  });
+
+  http_->Get(repair + "/output", [this, missing](const Request& req, Response& res) {
+    const std::string id = req.matches[1];
+    const std::optional<fs::path> output = jobs_.Output(id);
+    const std::optional<RepairView> view = jobs_.View(id);
+    const std::uint64_t size = output ? FileSize(*output) : 0;
+    if (!output || !view || size == 0) return missing(res);
+    const Json result = Json::parse(view->resultJson, nullptr, false);
+    const std::string name =
+        result.is_object() ? result.value("output", "repaired.m4a") : "repaired.m4a";
+    res.set_header("Content-Disposition",
+                   Disposition(req.has_param("download") ? "attachment" : "inline", name));
+    auto file = std::make_shared<std::ifstream>(*output, std::ios::binary);
+    res.set_content_provider(
+        size, "audio/mp4", [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          char buffer[64 * 1024];
+          file->seekg(static_cast<std::streamoff>(offset));
+          const std::size_t chunk = std::min(length, sizeof buffer);
+          if (!file->read(buffer, static_cast<std::streamsize>(chunk))) return false;
+          return sink.write(buffer, chunk);
+        });
+  });
+
+  http_->Get(repair + "/waveform", [this, missing](const Request& req, Response& res) {
+    const std::optional<std::vector<float>> peaks = jobs_.Waveform(req.matches[1]);
+    if (!peaks) return missing(res);
+    SendJson(res, 200, {{"peaks", *peaks}});
+  });
+
+  http_->Delete(repair, [this, missing](const Request& req, Response& res) {
+    if (!jobs_.Remove(req.matches[1])) return missing(res);
+    res.status = 204;
+  });
+}
+
+}  // namespace quillmend::tool::serve
