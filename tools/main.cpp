@@ -19,6 +19,8 @@ using namespace quillmend::tool;
 int main(int argc, char** argv) {
   PrepareConsole();
   InstallStopSignals();
+  // Damaged frames are decoded on purpose; FFmpeg's complaints would bury the result lines.
+  qm_quiet_ffmpeg_log();
   int exitStatus = kExitOk;
   CLI::App app("Gives back the audio of damaged M4A recordings (AAC in MP4).", "quillmend");
   app.set_version_flag("--version", qm_version());
