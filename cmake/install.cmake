@@ -24,12 +24,6 @@ configure_file(cmake/quillmend.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quillmend.pc @O
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillmend_sdk.pc ${CMAKE_CURRENT_BINARY_DIR}/quillmend.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# libquillmend and its header: the tool runs on it.
-install(TARGETS quillmend_lib
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS quillmend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The advanced repair runs the ffmpeg tool found beside the host executable.
 install(CODE "

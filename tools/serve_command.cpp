@@ -1,9 +1,5 @@
 #include "serve_command.h"
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +8,7 @@ extern "C" {
 #include <string>
 #include <thread>
 
+#include "quillmend.h"
 #include "serve/page_server.h"
 #include "serve/platform.h"
 #include "serve/repair_jobs.h"
@@ -81,7 +78,7 @@ int Serve(const ServeOptions& options) {
   }
 
   // FFmpeg's notes on single damaged frames are for developers; the page tells the person.
-  av_log_set_level(AV_LOG_FATAL);
+  qm_quiet_ffmpeg_log();
   std::atomic<bool> listening{true};
   std::thread listener([&server, &listening] {
     server.Listen();
