@@ -96,6 +96,7 @@ class Workspace {
     return {};
   }
   ~Workspace() {
+    lock_.Release();
     if (!dir_.empty()) RemoveWork(dir_);
   }
   fs::path File(const char* name) const { return dir_ / name; }

@@ -17,6 +17,9 @@ class WorkLock {
   // Creates `file` and holds it; false when it cannot.
   bool Hold(const std::filesystem::path& file);
 
+  // Lets go of the file, so that it can be removed: Windows removes no file that is open.
+  void Release();
+
   // Whether `file` exists and nobody holds it.
   static bool Abandoned(const std::filesystem::path& file);
 

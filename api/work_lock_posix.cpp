@@ -6,8 +6,11 @@
 
 namespace quillmend::api {
 
-WorkLock::~WorkLock() {
+WorkLock::~WorkLock() { Release(); }
+
+void WorkLock::Release() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
 }
 
 bool WorkLock::Hold(const std::filesystem::path& file) {

@@ -4,8 +4,11 @@
 
 namespace quillmend::api {
 
-WorkLock::~WorkLock() {
+WorkLock::~WorkLock() { Release(); }
+
+void WorkLock::Release() {
   if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
 }
 
 bool WorkLock::Hold(const std::filesystem::path& file) {
