@@ -309,7 +309,10 @@ qm_code Verify(const Request& q, const fs::path& written, std::uint64_t expectFr
     }
     return QM_REPAIRED;
   }
-  // The SDK's methods write what they write; compare it with what the frames say.
+  // The SDK's methods write what they write (the advanced one always stereo): the result tells
+  // what the file holds, and is compared with what the frames say.
+  r->rate = back.rate;
+  r->channels = back.channels;
   const std::uint64_t found = w.walk.frames.size();
   if (back.decoded > 0 && back.undecodable * 20 > back.decoded) {
     return Fail(r, QM_ERR_CHECK,
@@ -376,6 +379,15 @@ qm_code RunSdkMethod(const Request& q, const fs::path& out, const Walked& w, qm_
   if (!error && space.available < (std::uint64_t{1} << 20)) {
     return Fail(r, QM_ERR_NO_SPACE, "not enough space on " + ToUtf8(q.outputPath.parent_path()),
                 "free some space, or write the output to another disk");
+  }
+  if (code == ORVM4A_ERR_MAP) {
+    return Fail(r, QM_ERR_INPUT, "cannot read " + FileName(q.input), "check that you may read it");
+  }
+  if ((code == ORVM4A_ERR_NOT_M4A || code == ORVM4A_ERR_NO_MDAT) &&
+      w.status == exact::WalkStatus::kNoAudio) {
+    return Fail(r, QM_ERR_NO_AUDIO,
+                "no AAC audio was found in " + FileName(q.input) + ": " + SdkFailure(code),
+                "the file may not be an AAC recording at all, or its audio may be overwritten");
   }
   if (code == ORVM4A_ERR_TRANSCODER) {
     return Fail(r, QM_ERR_TRANSCODER, "the ffmpeg tool beside the program could not be started",

@@ -126,9 +126,15 @@ bool DecodePeaks(const std::string& path, float* peaks, std::size_t count) {
           for (int i = 0; i < frame->nb_samples; ++i) peak = std::max(peak, std::fabs(s[i]));
         }
       }
-      const auto slot = std::min<std::size_t>(count - 1, std::size_t(at / total * double(count)));
-      peaks[slot] = std::max(peaks[slot], std::min(peak, 1.0f));
-      at += frame->sample_rate > 0 ? double(frame->nb_samples) / frame->sample_rate : 0;
+      // A frame marks every slot it overlaps, so a short file drawn wide has no gaps.
+      const double end =
+          at + (frame->sample_rate > 0 ? double(frame->nb_samples) / frame->sample_rate : 0);
+      const auto slot = [&](double t) {
+        return std::min<std::size_t>(count - 1, std::size_t(std::max(0.0, t / total * double(count))));
+      };
+      const std::size_t last = std::max(slot(at), end > at ? slot(std::nextafter(end, at)) : 0);
+      for (std::size_t i = slot(at); i <= last; ++i) peaks[i] = std::max(peaks[i], std::min(peak, 1.0f));
+      at = end;
     }
   };
   while (av_read_frame(open.input.get(), packet.get()) >= 0) {
