@@ -242,6 +242,8 @@ qm_code WalkInput(const Request& q, Progress& progress, double share, Walked* w,
   exact::WalkOptions options;
   options.rateHz = q.options.rate_hz;
   options.progress = [&](double f) { return progress.Report(f * share); };
+  const MappedFile& file = *w->file;
+  options.passed = [&file](std::uint64_t begin, std::uint64_t end) { file.ReleasePages(begin, end); };
   if (!q.sample.empty()) {
     MappedFile sample(Utf8ToWide(q.sample));
     if (sample.Data() != nullptr) options.sampleConfig = exact::ReadAudioConfig(sample.Data(), sample.Size());
@@ -431,7 +433,8 @@ qm_code Repair(Request& q, qm_result* r) {
     if (q.options.method == QM_METHOD_EXACT) {
       const std::string error = exact::WriteM4a(
           w.file->Data(), w.walk, q.options.keep_timing != 0, written, &expectFrames,
-          [&](double f) { return progress.Report(walkShare + f * (0.9 - walkShare)); });
+          [&](double f) { return progress.Report(walkShare + f * (0.9 - walkShare)); },
+          [&](std::uint64_t begin, std::uint64_t end) { w.file->ReleasePages(begin, end); });
       if (progress.stopped) return Fail(r, QM_ERR_CANCELLED, "cancelled; nothing was written");
       if (!error.empty()) {
         std::error_code e;

@@ -38,7 +38,9 @@ class MappedFile {
   // Lets the system take the view's pages before offset out of this process's resident memory:
   // the repairs read their inputs front to back once, and a long recording would otherwise stay
   // resident in full. The bytes stay readable; a later read maps them in again.
-  void ReleasePagesBefore(std::uint64_t offset) const;
+  void ReleasePagesBefore(std::uint64_t offset) const { ReleasePages(0, offset); }
+  // The same for the whole pages inside [begin, end): for walks that run on several fronts.
+  void ReleasePages(std::uint64_t begin, std::uint64_t end) const;
 
   // Whether the UTF-8 path names the file this object mapped, by any name or link. False when
   // nothing is mapped or nothing is there. Throws std::range_error for a path that is not UTF-8.

@@ -45,13 +45,14 @@ void MappedFile::OpenPlatform() {
   data_ = static_cast<const std::uint8_t*>(view);
 }
 
-void MappedFile::ReleasePagesBefore(std::uint64_t offset) const {
+void MappedFile::ReleasePages(std::uint64_t begin, std::uint64_t end) const {
   if (view_ == nullptr) return;
   const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-  const std::uint64_t length = (offset < size_ ? offset : size_) / page * page;
+  const std::uint64_t first = (begin + page - 1) / page * page;
+  const std::uint64_t last = (end < size_ ? end : size_) / page * page;
   // The view is read-only and never written, so dropping its pages loses nothing: they come
   // back from the file on the next access.
-  if (length > 0) ::madvise(view_, length, MADV_DONTNEED);
+  if (last > first) ::madvise(static_cast<std::uint8_t*>(view_) + first, last - first, MADV_DONTNEED);
 }
 
 bool MappedFile::IsFileAt(std::string_view utf8Path) const {

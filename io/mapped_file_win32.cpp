@@ -60,16 +60,19 @@ void MappedFile::OpenPlatform() {
   data_ = static_cast<const std::uint8_t*>(view);
 }
 
-void MappedFile::ReleasePagesBefore(std::uint64_t offset) const {
+void MappedFile::ReleasePages(std::uint64_t begin, std::uint64_t end) const {
   if (view_ == nullptr) return;
   SYSTEM_INFO system{};
   ::GetSystemInfo(&system);
   const std::uint64_t page = system.dwPageSize;
-  const std::uint64_t length = (offset < size_ ? offset : size_) / page * page;
+  const std::uint64_t first = (begin + page - 1) / page * page;
+  const std::uint64_t last = (end < size_ ? end : size_) / page * page;
   // Unlocking pages that were never locked takes them out of the working set; that is the
   // point, so the "not locked" failure is expected and ignored. They come back from the file on
   // the next access.
-  if (length > 0) ::VirtualUnlock(view_, static_cast<SIZE_T>(length));
+  if (last > first) {
+    ::VirtualUnlock(static_cast<std::uint8_t*>(view_) + first, static_cast<SIZE_T>(last - first));
+  }
 }
 
 bool MappedFile::IsFileAt(std::string_view utf8Path) const {

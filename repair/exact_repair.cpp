@@ -146,7 +146,8 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
   const WalkStatus found = FindParams(data, container, options, &result->params);
   if (found != WalkStatus::kOk) return found;
 
-  const FrameWalker walker(data, result->params.samplingIndex, result->params.layout);
+  const FrameWalker walker(data, result->params.samplingIndex, result->params.layout,
+                           options.passed);
   std::uint64_t before = 0;
   bool stopped = false;
   for (const MediaRange& range : container.media) {
@@ -166,6 +167,7 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
   }
   if (result->frames.empty()) return WalkStatus::kNoAudio;
   EstimateLoss(data, result);
+  if (options.passed) options.passed(0, size);
   return WalkStatus::kOk;
 }
 
@@ -175,7 +177,7 @@ std::vector<std::uint8_t> ReadAudioConfig(const std::uint8_t* data, std::uint64_
 
 std::string WriteM4a(const std::uint8_t* data, const WalkResult& walk, bool keepTiming,
                      const std::filesystem::path& path, std::uint64_t* framesWritten,
-                     const std::function<bool(double)>& progress) {
+                     const std::function<bool(double)>& progress, const PassedFn& passed) {
   const StreamParams& p = walk.params;
   // A layout that no channel configuration describes would need a program config element in
   // the header; such a stream is written as the configuration with its channel count.
@@ -204,8 +206,10 @@ std::string WriteM4a(const std::uint8_t* data, const WalkResult& walk, bool keep
     const FrameRef& f = walk.frames[i];
     if (std::string e = writer.Write(data + f.offset, f.size); !e.empty()) return e;
     ++written;
-    if (i % 4096 == 0 && progress && progress(double(i) / double(walk.frames.size()))) {
-      return "stopped";
+    if (i % 4096 == 0) {
+      if (progress && progress(double(i) / double(walk.frames.size()))) return "stopped";
+      // Frames are written in the order they lie in the file.
+      if (passed && i > 0) passed(walk.frames[i - 4096].offset, f.offset);
     }
   }
   if (std::string e = writer.Close(); !e.empty()) return e;

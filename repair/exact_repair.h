@@ -46,11 +46,17 @@ struct ContainerFacts {
   bool mdatCut = false;           // an mdat's size runs past the end of the file
 };
 
+// Told that a walk or a write will not read the bytes in [begin, end) again, so that a mapped
+// file's pages can leave resident memory behind it.
+using PassedFn = std::function<void(std::uint64_t begin, std::uint64_t end)>;
+
 struct WalkOptions {
   std::vector<std::uint8_t> sampleConfig;  // a healthy sample's AudioSpecificConfig, or empty
   std::uint32_t rateHz = 0;                // the caller's word on the rate, or 0
   // Called now and then with the fraction done; true means stop.
   std::function<bool(double)> progress;
+  // Told of the bytes the walk is done with (all of them when it ends).
+  PassedFn passed;
 };
 
 struct WalkResult {
@@ -74,6 +80,6 @@ std::vector<std::uint8_t> ReadAudioConfig(const std::uint8_t* data, std::uint64_
 // damaged stretch becomes silent frames of its estimated length. Returns "" or the reason.
 std::string WriteM4a(const std::uint8_t* data, const WalkResult& walk, bool keepTiming,
                      const std::filesystem::path& path, std::uint64_t* framesWritten,
-                     const std::function<bool(double)>& progress);
+                     const std::function<bool(double)>& progress, const PassedFn& passed = {});
 
 }  // namespace quillmend::exact

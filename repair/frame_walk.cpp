@@ -9,6 +9,9 @@ namespace {
 
 // The walk reports how far it got in steps of this many bytes.
 constexpr std::uint64_t kReportStep = std::uint64_t{1} << 20;
+// How far behind its position a walk may still read: it steps back over the last frame taken
+// when a chain breaks, and frames are at most a few kilobytes.
+constexpr std::uint64_t kReadBehind = std::uint64_t{64} << 10;
 // Ranges shorter than this are not worth a second thread.
 constexpr std::uint64_t kSplitMinimum = std::uint64_t{1} << 20;
 // A frame cut by damage reads some way before it breaks; random bytes rarely get this far.
@@ -118,6 +121,10 @@ bool FrameWalker::WalkOn(State& state, std::uint64_t end, std::uint64_t pauseAt,
     if (at >= reported + kReportStep) {
       if (bytesDone != nullptr) *bytesDone += at - reported;
       reported = at;
+      if (passed_ && at > state.passed + kReadBehind) {
+        passed_(state.passed, at - kReadBehind);
+        state.passed = at - kReadBehind;
+      }
       if (tick) tick();
     }
   };

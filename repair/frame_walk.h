@@ -22,8 +22,9 @@ struct RangeWalk {
 
 class FrameWalker {
  public:
-  FrameWalker(const std::uint8_t* data, int samplingIndex, const aac::ElementLayout& layout)
-      : data_(data), samplingIndex_(samplingIndex), layout_(layout) {}
+  FrameWalker(const std::uint8_t* data, int samplingIndex, const aac::ElementLayout& layout,
+              PassedFn passed = {})
+      : data_(data), samplingIndex_(samplingIndex), layout_(layout), passed_(std::move(passed)) {}
 
   // Walks [begin, end). `boxed`: the range is an mdat's payload, so bytes before its first
   // frame and after its last are lost audio too. `bytesDone` grows as the walk goes and
@@ -51,6 +52,7 @@ class FrameWalker {
     std::uint64_t pos = 0;
     bool synced = false;
     std::size_t chainStart = 0;  // index of the current chain's first frame in the output
+    std::uint64_t passed = pos;  // what was reported passed ends here
   };
   // Walks on from `state` until `end`, or until it stands synced at a frame start at or after
   // `pauseAt`: at once when `join` is null, else only at one that the sorted `join` holds.
@@ -63,6 +65,7 @@ class FrameWalker {
   const std::uint8_t* data_;
   int samplingIndex_;
   aac::ElementLayout layout_;
+  PassedFn passed_;
 };
 
 // The layout of the first chain of frames in [begin, end) read with this sampling index, and
