@@ -5,11 +5,10 @@
 
 #include "cancel.h"
 #include "directory_lock.h"
+#include "env.h"
 
 namespace quillmend {
 namespace {
-
-std::error_code LastError() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
 
 // The directory's final path, as the file system resolves links and short names, upper-cased
 // since names differ in case only for the eye.
@@ -56,21 +55,21 @@ DirectoryLock::Outcome DirectoryLock::Acquire(const std::filesystem::path& direc
   Release();
   std::wstring canonical;
   if (!CanonicalDirectory(directory, &canonical)) {
-    *error = LastError();
+    *error = LastSystemError();
     return Outcome::kFailed;
   }
   // A named mutex is owned by a thread: other threads of this process wait for it as other
   // processes do, and a holder that dies leaves it abandoned, which the next one takes.
   HANDLE mutex = ::CreateMutexW(nullptr, FALSE, MutexName(canonical).c_str());
   if (mutex == nullptr) {
-    *error = LastError();
+    *error = LastSystemError();
     return Outcome::kFailed;
   }
   for (;;) {
     const DWORD waited = ::WaitForSingleObject(mutex, 20);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) break;
     if (waited != WAIT_TIMEOUT) {
-      *error = LastError();
+      *error = LastSystemError();
       ::CloseHandle(mutex);
       return Outcome::kFailed;
     }

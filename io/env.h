@@ -14,6 +14,9 @@
 
 namespace quillmend {
 
+// The calling thread's last error from the operating system (errno, or GetLastError).
+std::error_code LastSystemError();
+
 // A file opened for writing by Env::CreateExclusive. Every call reports the operating system's
 // own error; after a failed Append the file's contents are unspecified.
 class WritableFile {

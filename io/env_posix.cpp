@@ -15,11 +15,12 @@
 #include "env.h"
 
 namespace quillmend {
+
+std::error_code LastSystemError() { return {errno, std::generic_category()}; }
+
 namespace {
 
 namespace fs = std::filesystem;
-
-std::error_code LastError() { return {errno, std::generic_category()}; }
 
 class PosixWritableFile final : public WritableFile {
  public:
@@ -32,7 +33,7 @@ class PosixWritableFile final : public WritableFile {
       const ssize_t written = ::write(fd_, bytes, size);
       if (written < 0) {
         if (errno == EINTR) continue;
-        return LastError();
+        return LastSystemError();
       }
       bytes += written;
       size -= static_cast<std::size_t>(written);
@@ -44,7 +45,7 @@ class PosixWritableFile final : public WritableFile {
   std::error_code Close() override {
     if (fd_ >= 0) {
       // Don't retry close on EINTR: the descriptor is gone either way on Linux.
-      if (::close(fd_) != 0) closeError_ = LastError();
+      if (::close(fd_) != 0) closeError_ = LastSystemError();
       fd_ = -1;
     }
     return closeError_;
@@ -61,7 +62,7 @@ class PosixEnv final : public Env {
                                   std::unique_ptr<WritableFile>* file) override {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           S_IRUSR | S_IWUSR);
-    if (fd < 0) return LastError();
+    if (fd < 0) return LastSystemError();
     *file = std::make_unique<PosixWritableFile>(fd);
     return {};
   }
@@ -73,9 +74,9 @@ class PosixEnv final : public Env {
   }
 
   std::error_code Rename(const fs::path& from, const fs::path& to, bool replace) override {
-    if (replace) return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code{} : LastError();
+    if (replace) return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code{} : LastSystemError();
     // A hard link fails when anything is at `to`, atomically; the old name then goes.
-    if (::link(from.c_str(), to.c_str()) != 0) return LastError();
+    if (::link(from.c_str(), to.c_str()) != 0) return LastSystemError();
     ::unlink(from.c_str());
     return {};
   }
@@ -83,7 +84,7 @@ class PosixEnv final : public Env {
   std::error_code MakePrivateDirectory(const fs::path& parent, const std::string& prefix,
                                        fs::path* made) override {
     std::string pattern = (parent / (prefix + "XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr) return LastError();
+    if (::mkdtemp(pattern.data()) == nullptr) return LastSystemError();
     *made = pattern;
     return {};
   }

@@ -11,11 +11,14 @@
 #include "utf8.h"
 
 namespace quillmend {
+
+std::error_code LastSystemError() {
+  return {static_cast<int>(::GetLastError()), std::system_category()};
+}
+
 namespace {
 
 namespace fs = std::filesystem;
-
-std::error_code LastError() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
 
 // Closes a handle when it goes; an invalid or null one is none.
 class Handle {
@@ -42,7 +45,7 @@ class Win32WritableFile final : public WritableFile {
     while (size > 0) {
       const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
       DWORD written = 0;
-      if (!::WriteFile(handle_, bytes, chunk, &written, nullptr)) return LastError();
+      if (!::WriteFile(handle_, bytes, chunk, &written, nullptr)) return LastSystemError();
       bytes += written;
       size -= written;
     }
@@ -52,7 +55,7 @@ class Win32WritableFile final : public WritableFile {
   std::error_code Flush() override { return {}; }
   std::error_code Close() override {
     if (handle_ != INVALID_HANDLE_VALUE) {
-      if (!::CloseHandle(handle_)) closeError_ = LastError();
+      if (!::CloseHandle(handle_)) closeError_ = LastSystemError();
       handle_ = INVALID_HANDLE_VALUE;
     }
     return closeError_;
@@ -138,7 +141,7 @@ class Win32Env final : public Env {
   std::error_code MakePrivateDirectory(const fs::path& parent, const std::string& prefix,
                                        fs::path* made) override {
     OwnerOnly security;
-    if (security.get() == nullptr) return LastError();
+    if (security.get() == nullptr) return LastSystemError();
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security.get(), FALSE};
     std::random_device random;
     static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -150,7 +153,7 @@ class Win32Env final : public Env {
         *made = candidate;
         return {};
       }
-      if (::GetLastError() != ERROR_ALREADY_EXISTS) return LastError();
+      if (::GetLastError() != ERROR_ALREADY_EXISTS) return LastSystemError();
     }
     return std::make_error_code(std::errc::file_exists);
   }
