@@ -52,7 +52,9 @@ int StopDuringAdvancedRepair(int signal, const test::TempDir& work) {
   for (int fd : {1, 2}) posix_spawn_file_actions_addopen(&quiet, fd, "/dev/null", O_WRONLY, 0);
   pid_t tool = 0;
   int status = -1;
-  if (posix_spawn(&tool, argv[0], &quiet, nullptr, argv.data(), nullptr) != 0) return status;
+  const int spawned = posix_spawn(&tool, argv[0], &quiet, nullptr, argv.data(), nullptr);
+  posix_spawn_file_actions_destroy(&quiet);
+  if (spawned != 0) return status;
   std::vector<std::string> ffmpeg;
   for (int i = 0; i < 1200 && ffmpeg.empty() && ::waitpid(tool, &status, WNOHANG) == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
