@@ -255,6 +255,10 @@ std::string Media(const std::string& name) {
 }
 #endif
 
+void Recorderize(const std::string& from, const std::string& to) {
+  MustRun(Quote(QUILLMEND_RECORDERIZE) + " " + Quote(from) + " " + Quote(to));
+}
+
 ByteVector CutBefore(const ByteVector& file, const char* type) {
   std::uint64_t at = 0;
   while (at + 8 <= file.size() && std::memcmp(&file[at + 4], type, 4) != 0) {

@@ -104,6 +104,10 @@ std::string ProgramDirectory();
 // video.m4a (video only).
 std::string Media(const std::string& name);
 
+// Rewrites the frames of `from` into `to` the way recorders write them: the other long-window
+// shape than FFmpeg's encoder, and the heads the general repair knows (the recorderize example).
+void Recorderize(const std::string& from, const std::string& to);
+
 // The bytes before the first top-level box of the given type (all of them if there is none).
 ByteVector CutBefore(const ByteVector& file, const char* type);
 
