@@ -5,19 +5,36 @@
 # hit it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh g++-mingw-w64-x86-64-posix wine64 dpkg-dev xz-utils
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+
+# Much of the Windows side waits on the network, on one-threaded configure steps and on Wine:
+# it runs beside the other builds. First FFmpeg for Windows, fetched and cross-built (once per
+# cache) while the native build runs.
+(scripts/windows-ffmpeg.sh && scripts/windows-httplib.sh) >"$logs/prepare.txt" 2>&1 &
+prepare=$!
 scripts/build.sh
 ctest --test-dir "${QUILLMEND_BUILD_DIR:-build}" --output-on-failure -j"$(nproc)"
 
-# After the native run: the Windows tests read the recordings it made.
-scripts/test-windows.sh
+# The Windows tests read the recordings that the native run made.
+wait "$prepare" || { cat "$logs/prepare.txt"; exit 1; }
+scripts/test-windows.sh >"$logs/windows.txt" 2>&1 &
+windows=$!
 
 # A unity build at -O1 with line tables only, without the benchmarks, keeps the second build
 # short; stack traces still name files and lines. The installed-package test is left out there:
 # it builds a host outside the instrumented build, which cannot load an instrumented library
 # without the sanitizer runtime first; the first run covers it.
+status=0
 asan_dir=${QUILLMEND_ASAN_BUILD_DIR:-build-asan}
 QUILLMEND_BUILD_DIR=$asan_dir scripts/build.sh -DQUILLMEND_SANITIZE=ON \
   -DQUILLMEND_BUILD_BENCH=OFF -DCMAKE_UNITY_BUILD=ON \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1"
-ctest --test-dir "$asan_dir" --output-on-failure -j"$(nproc)" -E '^InstalledPackage\.'
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1" &&
+  ctest --test-dir "$asan_dir" --output-on-failure -j"$(nproc)" -E '^InstalledPackage\.' ||
+  status=1
+
+wait "$windows" || status=1
+echo "=== The Windows build under Wine"
+cat "$logs/windows.txt"
+exit "$status"
