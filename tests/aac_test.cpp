@@ -54,14 +54,9 @@ const Recording kRecordings[] = {
     {"96k-stereo", 96000, 2, "256k", kMusic, "-cutoff 30000"},
 };
 
-// The native run records into the shared media directory, which the Windows run reads.
-fs::path MediaDirectory() {
-  const char* dir = std::getenv("QUILLMEND_TEST_MEDIA");
-  return fs::u8path(dir != nullptr ? dir : QUILLMEND_TEST_MEDIA) / "aac";
-}
 
 std::string Record(const Recording& r) {
-  const fs::path path = MediaDirectory() / (std::string(r.name) + ".m4a");
+  const fs::path path = test::MediaDirectory() / "aac" / (std::string(r.name) + ".m4a");
   if (fs::exists(path)) return test::U8(path);
   fs::create_directories(path.parent_path());
   std::string expressions;

@@ -43,7 +43,7 @@ const Profile kProfiles[] = {
 };
 
 std::string Record(const Profile& p, const char* suffix = "", int seconds = 0) {
-  const fs::path dir = fs::u8path(test::Media("recorder.m4a")).parent_path() / "exact";
+  const fs::path dir = test::MediaDirectory() / "exact";
   const fs::path path = dir / (std::string(p.name) + suffix + ".m4a");
   if (fs::exists(path)) return test::U8(path);
   fs::create_directories(dir);

@@ -193,11 +193,9 @@ const std::string kFfmpeg = "timeout 120 ffmpeg -nostdin -v error -y ";
 }  // namespace
 
 #ifdef _WIN32
-// The recordings come from the native test run, which has the tools that make them; the Windows
-// run finds them through QUILLMEND_TEST_MEDIA.
+// The recordings come from the native test run, which has the tools that make them.
 std::string Media(const std::string& name) {
-  const char* dir = std::getenv("QUILLMEND_TEST_MEDIA");
-  const fs::path path = fs::u8path(dir != nullptr ? dir : QUILLMEND_TEST_MEDIA) / name;
+  const fs::path path = MediaDirectory() / name;
   if (!fs::exists(path)) {
     throw std::runtime_error("missing " + U8(path) + ": run the native tests first");
   }
@@ -223,7 +221,7 @@ void Tone(double seconds, int channels, int seed, const std::string& out) {
 }  // namespace
 
 std::string Media(const std::string& name) {
-  const fs::path dir = QUILLMEND_TEST_MEDIA, path = dir / name;
+  const fs::path dir = MediaDirectory(), path = dir / name;
   if (fs::exists(path)) return path.string();
   // What a medium is made from is made first, under a lock of its own.
   const bool cut = name.ends_with("-cut.m4a");
@@ -254,6 +252,11 @@ std::string Media(const std::string& name) {
   return path.string();
 }
 #endif
+
+fs::path MediaDirectory() {
+  const char* dir = std::getenv("QUILLMEND_TEST_MEDIA");
+  return fs::u8path(dir != nullptr ? dir : QUILLMEND_TEST_MEDIA);
+}
 
 void Recorderize(const std::string& from, const std::string& to) {
   MustRun(Quote(QUILLMEND_RECORDERIZE) + " " + Quote(from) + " " + Quote(to));

@@ -103,6 +103,9 @@ std::string ProgramDirectory();
 // bytes before the moov box, as a recorder that lost power leaves them), recorder.adts,
 // video.m4a (video only).
 std::string Media(const std::string& name);
+// Where they are: QUILLMEND_TEST_MEDIA when set (the Windows and sanitizer runs read the native
+// run's), else this build's own directory.
+std::filesystem::path MediaDirectory();
 
 // Rewrites the frames of `from` into `to` the way recorders write them: the other long-window
 // shape than FFmpeg's encoder, and the heads the general repair knows (the recorderize example).
