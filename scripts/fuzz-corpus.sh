@@ -69,6 +69,11 @@ for name in stereo mono low-rate front-index recorder; do
   cp "$work/$name.m4a" "$seeds/prepare_sample/"
 done
 cp "$work/front-index.m4a" "$seeds/general_repair/"
-for target in general_repair prepare_sample decode_frames text; do
+# The frame parser reads from the first byte: media data that starts with a frame.
+mkdir -p "$seeds/aac_frame"
+for name in stereo mono recorder; do
+  head -c 16384 "$work/$name-raw-frames" >"$seeds/aac_frame/$name"
+done
+for target in general_repair prepare_sample decode_frames text aac_frame; do
   echo "$target: $(find "$seeds/$target" -type f | wc -l) seeds"
 done
