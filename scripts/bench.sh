@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Times both repairs through the quillmend tool against the FFmpeg baselines that bound them,
+# Times the three repairs through the quillmend tool against the FFmpeg baselines that bound them,
 # side by side and alternating, and prints medians and ratios.
 #   scripts/bench.sh [runs] [--long]
 # Recordings are made once with the ffmpeg tool into $QUILLMEND_BENCH_DATA (default
@@ -61,6 +61,12 @@ sets=(30min)
 for set in "${sets[@]}"; do
   for ((i = 1; i <= runs; i++)); do
     echo "run $i of $runs ($set)" >&2
+    measure "exact-$set" "${quillmend[@]}" "$data/$set-damaged.m4a" -o "$scratch/exact.m4a"
+    # What the exact repair sits between: copying the healthy file's frames, and decoding them.
+    measure "copy-$set" timeout 600 ffmpeg -nostdin -v error -y -i "$data/$set-healthy.m4a" \
+      -c copy "$scratch/copy.m4a"
+    measure "decode-$set" timeout 600 ffmpeg -nostdin -v error -i "$data/$set-healthy.m4a" \
+      -f null -
     measure "general-$set" "${quillmend[@]}" --method general "$data/$set-damaged.m4a" \
       -o "$scratch/general.m4a"
     measure "remux-$set" timeout 600 ffmpeg -nostdin -v error -y -i "$data/$set-frames.adts" \
@@ -80,7 +86,7 @@ echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /pro
   "$(free -g | awk '/Mem:/ {print $2}') GiB; median of $runs runs"
 printf '%-34s %9s %13s %13s %8s\n' "case" "seconds" "max RSS (MB)" "own RSS (MB)" "ratio"
 for set in "${sets[@]}"; do
-  for pair in "general remux" "advanced transcode"; do
+  for pair in "exact copy" "exact decode" "general remux" "advanced transcode"; do
     read -r ours base <<<"$pair"
     t1=$(col "$ours-$set" 1) t2=$(col "$base-$set" 1)
     printf '%-34s %9.2f %13.1f %13.1f %8.2f\n' "quillmend $ours repair ($set)" "$t1" \
