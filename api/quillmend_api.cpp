@@ -131,7 +131,12 @@ struct Progress {
 };
 
 // Plain words for the SDK's codes.
-std::string SdkFailure(std::int32_t code) {
+std::string SdkFailure(std::int32_t code, qm_method method) {
+  // The general repair has no sample: its media failures are the frames it cut out.
+  if (code == ORVM4A_ERR_MEDIA && method == QM_METHOD_GENERAL) {
+    return "the frames it cut out do not make a file: the recorder's frame heads are not the "
+           "usual ones";
+  }
   switch (code) {
     case ORVM4A_ERR_MAP: return "the damaged file cannot be read";
     case ORVM4A_ERR_NOT_M4A: return "the file's header names another format than M4A";
@@ -388,7 +393,8 @@ qm_code RunSdkMethod(const Request& q, const fs::path& out, const Walked& w, qm_
   if ((code == ORVM4A_ERR_NOT_M4A || code == ORVM4A_ERR_NO_MDAT) &&
       w.status == exact::WalkStatus::kNoAudio) {
     return Fail(r, QM_ERR_NO_AUDIO,
-                "no AAC audio was found in " + FileName(q.input) + ": " + SdkFailure(code),
+                "no AAC audio was found in " + FileName(q.input) + ": " +
+                    SdkFailure(code, q.options.method),
                 "the file may not be an AAC recording at all, or its audio may be overwritten");
   }
   if (code == ORVM4A_ERR_TRANSCODER) {
@@ -396,7 +402,7 @@ qm_code RunSdkMethod(const Request& q, const fs::path& out, const Walked& w, qm_
                 "install ffmpeg beside quillmend, or use the exact repair");
   }
   return Fail(r, QM_ERR_OUTPUT, std::string("the ") + MethodName(q.options.method) +
-                                    " repair failed: " + SdkFailure(code),
+                                    " repair failed: " + SdkFailure(code, q.options.method),
               "use the exact repair (--method exact); the log says more");
 }
 

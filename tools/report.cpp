@@ -32,10 +32,13 @@ std::string Plural(std::uint64_t count, const char* one, const char* many) {
 // A person who hears a recording at the wrong speed needs to know that it was a guess.
 std::string AssumedRateNote(const qm_result* result) {
   if (!qm_result_rate_assumed(result) || qm_result_rate(result) == 0) return {};
+  // The general repair writes its own fixed header and takes no rate: only the exact one does.
+  const std::string how = qm_result_method(result) == QM_METHOD_EXACT
+                              ? "repair it with --rate HZ"
+                              : "repair it with the exact method and --rate HZ";
   return "  note: the file does not say its sampling rate; " + Format(qm_result_rate(result), 0) +
-         " was assumed.\n  If the repaired file plays too fast or too slow, repair it with --rate "
-         "HZ (the "
-         "recorder's setting) or --sample HEALTHY.\n";
+         " was assumed.\n  If the repaired file plays too fast or too slow, " + how +
+         " (the recorder's setting) or --sample HEALTHY.\n";
 }
 
 }  // namespace
