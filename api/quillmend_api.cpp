@@ -232,6 +232,11 @@ qm_code CheckOutput(const Request& q, qm_result* r) {
   return QM_REPAIRED;
 }
 
+// Lets the mapped file's pages go behind a walk or a write over it.
+exact::PassedFn PagesOf(const MappedFile& file) {
+  return [&file](std::uint64_t begin, std::uint64_t end) { file.ReleasePages(begin, end); };
+}
+
 // Maps a file and walks it; the shared first step of inspect and every repair.
 struct Walked {
   std::unique_ptr<MappedFile> file;
@@ -247,8 +252,7 @@ qm_code WalkInput(const Request& q, Progress& progress, double share, Walked* w,
   exact::WalkOptions options;
   options.rateHz = q.options.rate_hz;
   options.progress = [&](double f) { return progress.Report(f * share); };
-  const MappedFile& file = *w->file;
-  options.passed = [&file](std::uint64_t begin, std::uint64_t end) { file.ReleasePages(begin, end); };
+  options.passed = PagesOf(*w->file);
   if (!q.sample.empty()) {
     MappedFile sample(Utf8ToWide(q.sample));
     if (sample.Data() != nullptr) options.sampleConfig = exact::ReadAudioConfig(sample.Data(), sample.Size());
@@ -440,7 +444,7 @@ qm_code Repair(Request& q, qm_result* r) {
       const std::string error = exact::WriteM4a(
           w.file->Data(), w.walk, q.options.keep_timing != 0, written, &expectFrames,
           [&](double f) { return progress.Report(walkShare + f * (0.9 - walkShare)); },
-          [&](std::uint64_t begin, std::uint64_t end) { w.file->ReleasePages(begin, end); });
+          PagesOf(*w.file));
       if (progress.stopped) return Fail(r, QM_ERR_CANCELLED, "cancelled; nothing was written");
       if (!error.empty()) {
         std::error_code e;

@@ -54,16 +54,16 @@ std::string Record(const Profile& p, const char* suffix = "", int seconds = 0) {
   const std::string music = "0.3*sin(2*PI*440*t)+0.15*sin(2*PI*2200*t)+0.05*(2*random(0)-1)";
   const std::string content = std::string(p.name).find("speech") != std::string::npos ? speech : music;
   const fs::path part = dir / ("part-" + std::to_string(std::random_device{}()) + ".m4a");
+  // A recorder's recording is encoded beside its final name, then rewritten into it.
+  const fs::path encoded = p.recorder ? fs::u8path(test::U8(part) + ".encoded.m4a") : part;
   const std::string command =
       "ffmpeg -nostdin -v error -y -f lavfi -i \"aevalsrc=" + content + ":s=" +
       std::to_string(p.rate) + ":c=" + layout + ":d=" + std::to_string(seconds ? seconds : p.seconds) +
-      "\" -c:a aac -b:a " + p.bitrate + " " + p.options + " " + test::Quote(test::U8(part));
+      "\" -c:a aac -b:a " + p.bitrate + " " + p.options + " " + test::Quote(test::U8(encoded));
   EXPECT_EQ(test::Run(command), 0) << command;
   if (p.recorder) {
-    const std::string encoded = test::U8(part) + ".encoded.m4a";
-    fs::rename(part, fs::u8path(encoded));
-    test::Recorderize(encoded, test::U8(part));
-    fs::remove(fs::u8path(encoded));
+    test::Recorderize(test::U8(encoded), test::U8(part));
+    fs::remove(encoded);
   }
   fs::rename(part, path);
   return test::U8(path);
