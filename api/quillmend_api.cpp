@@ -25,7 +25,7 @@ extern "C" {
 #include "read_back.h"
 #include "repair/exact_repair.h"
 #include "result.h"
-#include "sdk/log_sink.h"
+#include "core/log_sink.h"
 #include "work_lock.h"
 
 namespace quillmend::api {

@@ -15,7 +15,7 @@
 #include "mp4/sample_tables.h"
 #include "repair/adts_writer.h"
 #include "repair/frame_extraction.h"
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 
 namespace quillmend {
 namespace {

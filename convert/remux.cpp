@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "ffmpeg_ptr.h"
-#include "sdk/log_sink.h"
+#include "core/log_sink.h"
 
 extern "C" {
 #include <libavutil/error.h>

@@ -7,7 +7,7 @@
 #include "io/native_path.h"
 #include "io/utf8.h"
 #include "process.h"
-#include "sdk/log_sink.h"
+#include "core/log_sink.h"
 
 namespace quillmend {
 

@@ -15,7 +15,7 @@ extern "C" {
 #include "io/utf8.h"
 #include "repair/frame_decoding.h"
 #include "repair/sample_decoder.h"
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 #include "sdk/stages.h"
 
 namespace {

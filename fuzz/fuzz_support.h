@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 
 namespace quillmend::fuzz {
 

@@ -8,7 +8,7 @@
 #include "mp4/frame_heads.h"
 #include "repair/adts_writer.h"
 #include "repair/frame_extraction.h"
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 #include "sdk/stages.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 #include "sdk/stages.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "sdk/log_sink.h"
+#include "core/log_sink.h"
 
 namespace quillmend {
 

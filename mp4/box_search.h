@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "four_cc.h"
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 
 namespace quillmend {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 
 namespace quillmend {
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 
 namespace quillmend {
 

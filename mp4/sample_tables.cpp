@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "box_search.h"
-#include "sdk/log_sink.h"
+#include "core/log_sink.h"
 
 namespace quillmend {
 namespace {

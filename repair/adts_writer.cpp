@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "sdk/log_sink.h"
+#include "core/log_sink.h"
 
 namespace quillmend {
 

@@ -5,7 +5,7 @@
 
 #include "io/output_file.h"
 #include "mp4/frame_scanner.h"
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 
 namespace quillmend {
 

@@ -9,7 +9,7 @@
 #include "repair/intermediate_file.h"
 #include "repair/output_guard.h"
 #include "repair/sample_decoder.h"
-#include "sdk/log_sink.h"
+#include "core/log_sink.h"
 
 namespace quillmend {
 

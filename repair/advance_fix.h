@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "io/mapped_file.h"
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 
 namespace quillmend {
 

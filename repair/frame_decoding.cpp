@@ -12,7 +12,7 @@ extern "C" {
 #include "io/cancel.h"
 #include "mp4/frame_scanner.h"
 #include "repair/sample_decoder.h"
-#include "sdk/log_sink.h"
+#include "core/log_sink.h"
 
 namespace quillmend {
 namespace {

@@ -3,7 +3,7 @@
 #include "convert/ffmpeg_ptr.h"
 #include "io/mapped_file.h"
 #include "io/output_file.h"
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 
 namespace quillmend {
 

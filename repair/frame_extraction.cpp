@@ -5,7 +5,7 @@
 #include "adts_writer.h"
 #include "io/cancel.h"
 #include "mp4/frame_scanner.h"
-#include "sdk/log_sink.h"
+#include "core/log_sink.h"
 
 namespace quillmend {
 namespace {

@@ -9,7 +9,7 @@
 #include "io/utf8.h"
 #include "mp4/frame_heads.h"
 #include "output_guard.h"
-#include "sdk/log_sink.h"
+#include "core/log_sink.h"
 
 namespace quillmend {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 
 namespace quillmend {
 

@@ -4,7 +4,7 @@
 
 #include "io/directory_lock.h"
 #include "io/output_file.h"
-#include "sdk/result_codes.h"
+#include "core/result_codes.h"
 
 namespace quillmend {
 

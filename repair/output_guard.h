@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "io/mapped_file.h"
-#include "sdk/result_codes.h"
+#include "core/result_codes.h"
 
 namespace quillmend {
 

@@ -8,7 +8,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-#include "sdk/log_sink.h"
+#include "core/log_sink.h"
 
 namespace quillmend {
 

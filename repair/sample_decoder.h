@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "convert/ffmpeg_ptr.h"
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 
 namespace quillmend {
 

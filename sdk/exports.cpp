@@ -2,15 +2,15 @@
 #include <new>
 #include <string>
 
+#include "core/log_sink.h"
+#include "core/repair_context.h"
+#include "core/stage_guard.h"
 #include "io/mapped_file.h"
 #include "io/output_file.h"
 #include "io/utf8.h"
-#include "log_sink.h"
 #include "quillmend_sdk.h"
 #include "repair/advance_fix.h"
 #include "repair/general_fix.h"
-#include "repair_context.h"
-#include "stage_guard.h"
 #include "stages.h"
 #include "version.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "repair_context.h"
+#include "core/repair_context.h"
 
 namespace quillmend {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sdk/repair_context.h"
+#include "core/repair_context.h"
 #include "support/support.h"
 
 namespace quillmend::test {
