@@ -5,7 +5,9 @@ set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev libspdlog-dev libavformat-dev libavcodec-dev
           libavutil-dev libswresample-dev ffmpeg nlohmann-json3-dev libcli11-dev
-          libcpp-httplib-dev chromium nodejs "$@")
+          libcpp-httplib-dev chromium nodejs
+          gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+          gstreamer1.0-plugins-bad "$@")
 # npm comes with the machine image's node; Debian's own only where there is none.
 command -v npm >/dev/null || packages+=(npm)
 missing=()
