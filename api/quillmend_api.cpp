@@ -15,17 +15,18 @@ extern "C" {
 #include <string>
 #include <system_error>
 
+#include "core/log_sink.h"
 #include "io/cancel.h"
 #include "io/env.h"
 #include "io/mapped_file.h"
 #include "io/native_path.h"
 #include "io/utf8.h"
+#include "mp4/container.h"
 #include "quillmend.h"
 #include "quillmend_sdk.h"
 #include "read_back.h"
 #include "repair/exact_repair.h"
 #include "result.h"
-#include "core/log_sink.h"
 #include "work_lock.h"
 
 namespace quillmend::api {
@@ -106,8 +107,8 @@ class Workspace {
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(directory, error)) {
       const std::string name = ToUtf8(entry.path().filename());
-      if (name.rfind(kWorkPrefix, 0) == 0 && entry.is_directory(error) && !entry.is_symlink(error) &&
-          WorkLock::Abandoned(entry.path() / kWorkLock)) {
+      if (name.rfind(kWorkPrefix, 0) == 0 && entry.is_directory(error) &&
+          !entry.is_symlink(error) && WorkLock::Abandoned(entry.path() / kWorkLock)) {
         LogInfo("removing what an interrupted repair left: %s", ToUtf8(entry.path()).c_str());
         RemoveWork(entry.path());
       }
@@ -138,32 +139,50 @@ std::string SdkFailure(std::int32_t code, qm_method method) {
            "usual ones";
   }
   switch (code) {
-    case ORVM4A_ERR_MAP: return "the damaged file cannot be read";
-    case ORVM4A_ERR_NOT_M4A: return "the file's header names another format than M4A";
-    case ORVM4A_ERR_NO_MDAT: return "no media data (mdat) was found in the file";
-    case ORVM4A_ERR_NO_SAMPLE_TABLE: return "the sample lacks its sample tables";
-    case ORVM4A_ERR_MEDIA: return "the sample cannot be decoded, or the output cannot be written";
-    case ORVM4A_ERR_TRANSCODER: return "the ffmpeg tool beside the program could not be started";
-    case ORVM4A_ERR_INTERMEDIATE: return "an intermediate file could not be written";
-    case ORVM4A_ERR_TOO_LARGE: return "the file is too large for this method";
-    case ORVM4A_ERR_TRANSCODER_ARGS: return "a path cannot be handed to the ffmpeg tool";
-    default: return "it failed with code " + std::to_string(code);
+    case ORVM4A_ERR_MAP:
+      return "the damaged file cannot be read";
+    case ORVM4A_ERR_NOT_M4A:
+      return "the file's header names another format than M4A";
+    case ORVM4A_ERR_NO_MDAT:
+      return "no media data (mdat) was found in the file";
+    case ORVM4A_ERR_NO_SAMPLE_TABLE:
+      return "the sample lacks its sample tables";
+    case ORVM4A_ERR_MEDIA:
+      return "the sample cannot be decoded, or the output cannot be written";
+    case ORVM4A_ERR_TRANSCODER:
+      return "the ffmpeg tool beside the program could not be started";
+    case ORVM4A_ERR_INTERMEDIATE:
+      return "an intermediate file could not be written";
+    case ORVM4A_ERR_TOO_LARGE:
+      return "the file is too large for this method";
+    case ORVM4A_ERR_TRANSCODER_ARGS:
+      return "a path cannot be handed to the ffmpeg tool";
+    default:
+      return "it failed with code " + std::to_string(code);
   }
 }
 
 const char* MethodName(qm_method method) {
   switch (method) {
-    case QM_METHOD_GENERAL: return "general";
-    case QM_METHOD_ADVANCED: return "advanced";
-    default: return "exact";
+    case QM_METHOD_GENERAL:
+      return "general";
+    case QM_METHOD_ADVANCED:
+      return "advanced";
+    default:
+      return "exact";
   }
 }
 
 void TakeWalk(const exact::WalkResult& walk, qm_result* r) {
-  r->rate = walk.params.rate;
-  r->rateAssumed = walk.params.rateAssumed;
-  r->rateSource = walk.params.rateSource;
-  r->channels = walk.params.channels;
+  const exact::StreamParams params = walk.streams.empty() ? exact::StreamParams{} : walk.streams[0];
+  r->rate = params.rate;
+  r->rateAssumed = params.rate != 0 && params.rateAssumed();
+  r->rateSource = params.rate != 0 ? exact::RateSourceName(params.rateChoice.source) : "";
+  r->rateConfidence = params.rate != 0 ? exact::ConfidenceName(params.rateChoice.confidence) : "";
+  r->rateFile = params.rateChoice.file;
+  r->rateReason = params.rateChoice.reason;
+  r->rateAlternatives = params.rateChoice.alternatives;
+  r->channels = params.channels;
   r->brand = walk.container.brand;
   r->moov = walk.container.moov;
   r->mdatFound = walk.container.mdatFound;
@@ -255,8 +274,14 @@ qm_code WalkInput(const Request& q, Progress& progress, double share, Walked* w,
   options.passed = PagesOf(*w->file);
   if (!q.sample.empty()) {
     MappedFile sample(Utf8ToWide(q.sample));
-    if (sample.Data() != nullptr) options.sampleConfig = exact::ReadAudioConfig(sample.Data(), sample.Size());
-    if (options.sampleConfig.empty()) {
+    exact::Reference reference;
+    reference.name = FileName(q.sample);
+    if (sample.Data() != nullptr) reference.layout = ReadContainer(sample.Data(), sample.Size());
+    bool readable = false;
+    for (const Track& t : reference.layout.tracks)
+      readable = readable || !t.entry.audioConfig.empty();
+    if (readable || !reference.layout.audioConfig.empty()) options.sample = std::move(reference);
+    if (!options.sample) {
       return Fail(r, QM_ERR_SAMPLE,
                   "the sample " + FileName(q.sample) + " holds no readable AAC track",
                   "give a healthy recording made by the same recorder, or leave the sample out");
@@ -267,13 +292,16 @@ qm_code WalkInput(const Request& q, Progress& progress, double share, Walked* w,
   switch (w->status) {
     case exact::WalkStatus::kStopped:
       return Fail(r, QM_ERR_CANCELLED, "cancelled; nothing was written");
-    case exact::WalkStatus::kBadSampleConfig:
+    case exact::WalkStatus::kRateMismatch:
+    case exact::WalkStatus::kTracksNeedSample:
+    case exact::WalkStatus::kSampleMismatch:
       return Fail(r, QM_ERR_MISMATCH,
                   "the sample " + FileName(q.sample) +
                       " was recorded with other settings than the damaged file (its frames are " +
-                      Channels(w->walk.params.channels) + ", " +
-                      (w->walk.params.rate ? Hz(w->walk.params.rate) + " or a rate sharing its bands"
-                                           : std::string("at an unknown rate")) +
+                      Channels(w->walk.fittingChannels) + ", " +
+                      (w->walk.fittingRates.empty()
+                           ? std::string("at an unknown rate")
+                           : Hz(w->walk.fittingRates[0]) + " or a rate sharing its bands") +
                       ")",
                   "give a recording made with the same settings, or leave the sample out");
     case exact::WalkStatus::kNoAudio:
@@ -307,8 +335,9 @@ qm_code Verify(const Request& q, const fs::path& written, std::uint64_t expectFr
     return Fail(r, QM_ERR_CHECK, "the repaired file does not open: " + back.error,
                 "try another method");
   }
-  const auto& params = w.walk.params;
-  const std::uint32_t expectRate = params.sbr ? params.rate * 2 : params.rate;
+  const exact::StreamParams params =
+      w.walk.streams.empty() ? exact::StreamParams{} : w.walk.streams[0];
+  const std::uint32_t expectRate = params.rate;
   if (q.options.method == QM_METHOD_EXACT) {
     if (back.packets != expectFrames || back.channels != params.channels ||
         back.rate != expectRate || back.undecodable > 0) {
@@ -339,11 +368,11 @@ qm_code Verify(const Request& q, const fs::path& written, std::uint64_t expectFr
                       " frames recognised: the recorder's frame heads are not the usual ones",
                   "use the exact repair (--method exact), or --sample");
     }
-    if (params.rate != 0 && !params.rateAssumed && back.rate != expectRate) {
+    if (params.rate != 0 && !params.rateAssumed() && back.rate != expectRate) {
       return Fail(r, QM_ERR_CHECK,
                   "the general repair wrote " + Hz(back.rate) + " " + Channels(back.channels) +
-                      ", but the recording is " + Hz(expectRate) + " " +
-                      Channels(params.channels) + ": it would play at the wrong pitch",
+                      ", but the recording is " + Hz(expectRate) + " " + Channels(params.channels) +
+                      ": it would play at the wrong pitch",
                   "use the exact repair (--method exact)");
     }
   }
@@ -405,8 +434,9 @@ qm_code RunSdkMethod(const Request& q, const fs::path& out, const Walked& w, qm_
     return Fail(r, QM_ERR_TRANSCODER, "the ffmpeg tool beside the program could not be started",
                 "install ffmpeg beside quillmend, or use the exact repair");
   }
-  return Fail(r, QM_ERR_OUTPUT, std::string("the ") + MethodName(q.options.method) +
-                                    " repair failed: " + SdkFailure(code, q.options.method),
+  return Fail(r, QM_ERR_OUTPUT,
+              std::string("the ") + MethodName(q.options.method) +
+                  " repair failed: " + SdkFailure(code, q.options.method),
               "use the exact repair (--method exact); the log says more");
 }
 
@@ -432,8 +462,8 @@ qm_code Repair(Request& q, qm_result* r) {
 
   Workspace workspace;
   if (const std::error_code e = workspace.Make(q.outputPath.parent_path())) {
-    return Fail(r, QM_ERR_OUTPUT, "cannot write into " + ToUtf8(q.outputPath.parent_path()) +
-                                      ": " + e.message(),
+    return Fail(r, QM_ERR_OUTPUT,
+                "cannot write into " + ToUtf8(q.outputPath.parent_path()) + ": " + e.message(),
                 "choose another output folder");
   }
   const fs::path written = workspace.File(kWorkOutput);
@@ -442,7 +472,7 @@ qm_code Repair(Request& q, qm_result* r) {
     ScopedStopQuestion stop(&Progress::Ask, &progress);
     if (q.options.method == QM_METHOD_EXACT) {
       const std::string error = exact::WriteM4a(
-          w.file->Data(), w.walk, q.options.keep_timing != 0, written, &expectFrames,
+          w.file->Data(), w.walk, 0, q.options.keep_timing != 0, written, &expectFrames,
           [&](double f) { return progress.Report(walkShare + f * (0.9 - walkShare)); },
           PagesOf(*w.file));
       if (progress.stopped) return Fail(r, QM_ERR_CANCELLED, "cancelled; nothing was written");
@@ -569,8 +599,8 @@ QM_API void qm_options_init(qm_options* options) {
   options->method = QM_METHOD_EXACT;
 }
 
-QM_API qm_code qm_repair(const char* damagedPath, const char* outputPath,
-                         const qm_options* options, qm_result** result) {
+QM_API qm_code qm_repair(const char* damagedPath, const char* outputPath, const qm_options* options,
+                         qm_result** result) {
   std::unique_ptr<qm_result> r(new (std::nothrow) qm_result);
   if (r == nullptr) return QM_ERR_INTERNAL;
   Guarded(r.get(), [&] {
@@ -660,20 +690,34 @@ QM_API const char* qm_version(void) { return kVersion; }
 
 QM_API const char* qm_code_name(qm_code code) {
   switch (code) {
-    case QM_REPAIRED: return "repaired";
-    case QM_NOT_DAMAGED: return "not-damaged";
-    case QM_ERR_ARGUMENT: return "argument";
-    case QM_ERR_INPUT: return "input";
-    case QM_ERR_SAMPLE: return "sample";
-    case QM_ERR_MISMATCH: return "mismatch";
-    case QM_ERR_NO_AUDIO: return "no-audio";
-    case QM_ERR_OUTPUT_EXISTS: return "output-exists";
-    case QM_ERR_OUTPUT: return "output";
-    case QM_ERR_NO_SPACE: return "no-space";
-    case QM_ERR_CHECK: return "check";
-    case QM_ERR_TRANSCODER: return "transcoder";
-    case QM_ERR_CANCELLED: return "cancelled";
-    case QM_ERR_INTERNAL: return "internal";
+    case QM_REPAIRED:
+      return "repaired";
+    case QM_NOT_DAMAGED:
+      return "not-damaged";
+    case QM_ERR_ARGUMENT:
+      return "argument";
+    case QM_ERR_INPUT:
+      return "input";
+    case QM_ERR_SAMPLE:
+      return "sample";
+    case QM_ERR_MISMATCH:
+      return "mismatch";
+    case QM_ERR_NO_AUDIO:
+      return "no-audio";
+    case QM_ERR_OUTPUT_EXISTS:
+      return "output-exists";
+    case QM_ERR_OUTPUT:
+      return "output";
+    case QM_ERR_NO_SPACE:
+      return "no-space";
+    case QM_ERR_CHECK:
+      return "check";
+    case QM_ERR_TRANSCODER:
+      return "transcoder";
+    case QM_ERR_CANCELLED:
+      return "cancelled";
+    case QM_ERR_INTERNAL:
+      return "internal";
   }
   return "unknown";
 }

@@ -17,7 +17,11 @@ struct qm_result {
   double seconds = 0;
   std::uint32_t rate = 0;
   bool rateAssumed = false;
-  std::string rateSource;
+  std::string rateSource;      // "option", "sample", "header", "sibling", "frames", "assumed"
+  std::string rateConfidence;  // "certain", "likely", "guess"
+  std::string rateFile;        // the sample or sibling the rate came from
+  std::string rateReason;      // plain words
+  std::vector<std::uint32_t> rateAlternatives;  // other rates the frames fit, likeliest first
   std::uint32_t channels = 0;
   std::vector<qm_damage> damage;
   double lostSeconds = 0;

@@ -20,6 +20,10 @@ void MakeJson(qm_result* r) {
   j["rate"] = r->rate;
   j["rate_assumed"] = r->rateAssumed;
   j["rate_source"] = r->rateSource;
+  j["rate_confidence"] = r->rateConfidence;
+  j["rate_file"] = r->rateFile;
+  j["rate_reason"] = r->rateReason;
+  j["rate_alternatives"] = r->rateAlternatives;
   j["channels"] = r->channels;
   nlohmann::ordered_json stretches = nlohmann::ordered_json::array();
   for (const qm_damage& d : r->damage) {

@@ -1,58 +1,92 @@
 #pragma once
-// The exact repair: every AAC frame whose bytes survived, found by the frames' own syntax,
+// The exact repair: every audio frame whose bytes survived, found by the frames' own syntax,
 // copied byte for byte into a new MP4 file. No frame heads, no intermediate file, no re-encode.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "aac/raw_data_block.h"
+#include "core/frame_syntax.h"
+#include "frame_walk.h"
+#include "mp4/container.h"
 
 namespace quillmend::exact {
 
-// How the audio is coded, as far as the output's AudioSpecificConfig needs to know.
+enum class Codec : std::uint8_t { kAac, kAlac };
+
+// Where a stream's sampling rate came from, strongest first.
+enum class RateSource : std::uint8_t {
+  kOption,   // the caller said so
+  kSample,   // a healthy recording the caller gave
+  kHeader,   // what is left of the file's own index
+  kSibling,  // a healthy recording beside the file, of the same settings
+  kFrames,   // the frames themselves
+  kAssumed,  // nothing tells: the likeliest rate of the frames' group
+};
+enum class Confidence : std::uint8_t { kCertain, kLikely, kGuess };
+
+const char* RateSourceName(RateSource source);      // "option", "sample", "header", ...
+const char* ConfidenceName(Confidence confidence);  // "certain", "likely", "guess"
+
+struct RateChoice {
+  std::uint32_t rate = 0;  // Hz, as the output plays
+  RateSource source = RateSource::kAssumed;
+  Confidence confidence = Confidence::kGuess;
+  std::string file;    // the sample's or the sibling's file name
+  std::string reason;  // plain words, e.g. "from its bitrate of 128 kbit/s"
+  // The other rates the frames fit, likeliest first; empty when the rate is certain.
+  std::vector<std::uint32_t> alternatives;
+};
+
+// How one audio stream is coded, as far as the output's header needs to know.
 struct StreamParams {
+  Codec codec = Codec::kAac;
+  // AAC: the band tables' sampling index (the core's, for HE-AAC) and the object type.
   int samplingIndex = -1;
-  std::uint32_t rate = 0;         // Hz
-  bool rateAssumed = false;       // the frames fit a group of rates; this one was chosen
-  std::string rateSource;         // "sample", "file", "option" or "frames"
+  int objectType = 2;
+  bool sbr = false;        // HE-AAC: the output plays at twice the core rate
+  bool ps = false;         // HE-AAC v2
+  std::uint32_t rate = 0;  // Hz, as the output plays
+  RateChoice rateChoice;
   std::uint32_t channels = 0;
-  int channelConfig = 0;          // 0: the layout needs a program config element
-  bool sbr = false;               // HE-AAC: the frames carry SBR data
+  int channelConfig = 0;  // AAC: 0 when the layout needs a program config element
   aac::ElementLayout layout;
-};
-
-struct FrameRef {
-  std::uint64_t offset = 0;
-  std::uint32_t size = 0;
-};
-
-// A stretch of the media data given up: no frame chain could be read through it.
-struct Stretch {
-  std::uint64_t offset = 0;
-  std::uint64_t length = 0;
-  std::uint64_t framesBefore = 0;   // frames kept before it
-  std::uint32_t estimatedFrames = 0;  // frames it probably held
+  std::vector<std::uint8_t> alacCookie;  // ALAC: the magic cookie the output carries
+  std::uint32_t samplesPerFrame = 1024;
+  std::uint32_t trackId = 0;  // the track the file's index gave it, 0 when unknown
+  bool rateAssumed() const { return rateChoice.confidence != Confidence::kCertain; }
 };
 
 // The state the container was found in.
 struct ContainerFacts {
-  std::string brand;              // the ftyp's major brand, "" without a readable ftyp
-  bool moov = false;              // a moov box with a usable audio sample description
-  std::uint64_t indexedFrames = 0;  // frames the moov's sample table lists (0: none)
+  std::string brand;  // the ftyp's major brand, "" without a readable ftyp
+  bool moov = false;  // a moov box with a usable audio sample description
+  IndexSource indexSource = IndexSource::kNone;
+  std::uint64_t indexedFrames = 0;  // frames the index lists for the first sound track
   std::vector<std::pair<std::uint64_t, std::uint64_t>> mediaRegions;  // [begin, end)
-  bool mdatFound = false;         // false: no mdat box; the whole file was searched
-  bool mdatCut = false;           // an mdat's size runs past the end of the file
+  bool mdatFound = false;   // false: no mdat box; the whole file was searched
+  bool mdatCut = false;     // an mdat's size runs past the end of the file
+  bool fragmented = false;  // moof boxes were found
+  // The tracks the index lists, as "sound: AAC 2 ch 48 kHz" lines for a person.
+  std::vector<std::string> tracks;
 };
 
-// Told that a walk or a write will not read the bytes in [begin, end) again, so that a mapped
-// file's pages can leave resident memory behind it.
-using PassedFn = std::function<void(std::uint64_t begin, std::uint64_t end)>;
+// A healthy recording's header: the caller's sample, or a file beside the damaged one.
+struct Reference {
+  std::string name;  // its file name, for messages
+  ContainerLayout layout;
+  double bitrate = 0;  // bits per second of its first sound track, 0 when unknown
+};
 
+// Told that a walk or a write will not read the bytes in [begin, end) again.
 struct WalkOptions {
-  std::vector<std::uint8_t> sampleConfig;  // a healthy sample's AudioSpecificConfig, or empty
-  std::uint32_t rateHz = 0;                // the caller's word on the rate, or 0
+  std::optional<Reference> sample;  // wins over everything but rateHz
+  std::vector<Reference> siblings;  // healthy recordings beside the file
+  std::uint32_t rateHz = 0;         // the caller's word on the rate, or 0
   // Called now and then with the fraction done; true means stop.
   std::function<bool(double)> progress;
   // Told of the bytes the walk is done with (all of them when it ends).
@@ -60,26 +94,39 @@ struct WalkOptions {
 };
 
 struct WalkResult {
-  StreamParams params;
+  std::vector<StreamParams> streams;  // FrameRef::stream indexes it
   std::vector<FrameRef> frames;
   std::vector<Stretch> damage;
+  std::vector<OtherSpan> others;  // another track's samples stepped over
   ContainerFacts container;
-  double SecondsPerFrame() const { return params.rate ? 1024.0 / params.rate : 0; }
+  bool video = false;  // the file holds a video track: only its sound comes back
+  // kRateMismatch, kSampleMismatch: the rates and channel counts the frames do fit.
+  std::vector<std::uint32_t> fittingRates;
+  std::uint32_t fittingChannels = 0;
+  // kTracksNeedSample: how many sound tracks share every parameter.
+  std::uint32_t sameTracks = 0;
+  double SecondsPerFrame(std::size_t stream = 0) const;
 };
 
-enum class WalkStatus { kOk, kNoAudio, kStopped, kBadSampleConfig };
+enum class WalkStatus {
+  kOk,
+  kNoAudio,
+  kStopped,
+  kSampleMismatch,    // the sample's settings contradict the frames
+  kRateMismatch,      // the caller's rate contradicts the frames
+  kTracksNeedSample,  // several sound tracks share every parameter: a sample must tell them apart
+};
 
-// Finds the media data and every frame in it. `data` is the whole damaged file.
+// Finds the media data, the audio streams in it and every frame. `data` is the whole file.
 WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions& options,
                 WalkResult* result);
 
-// The AudioSpecificConfig of a healthy recording's first AAC track (from its esds), or empty.
-std::vector<std::uint8_t> ReadAudioConfig(const std::uint8_t* data, std::uint64_t size);
-
-// Writes the frames into a new MP4 file at `path` through FFmpeg's muxer. With keepTiming, each
-// damaged stretch becomes silent frames of its estimated length. Returns "" or the reason.
-std::string WriteM4a(const std::uint8_t* data, const WalkResult& walk, bool keepTiming,
-                     const std::filesystem::path& path, std::uint64_t* framesWritten,
-                     const std::function<bool(double)>& progress, const PassedFn& passed = {});
+// Writes the frames of one stream into a new MP4 file at `path` through FFmpeg's muxer. With
+// keepTiming, each damaged stretch becomes silent frames of its estimated length. Returns "" or
+// the reason.
+std::string WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t stream,
+                     bool keepTiming, const std::filesystem::path& path,
+                     std::uint64_t* framesWritten, const std::function<bool(double)>& progress,
+                     const PassedFn& passed = {});
 
 }  // namespace quillmend::exact

@@ -1,57 +1,108 @@
 #pragma once
-// Walks media data frame by frame. A frame counts only inside a chain of frames that follow
-// each other exactly, so that bad bytes cannot pass as audio; where a chain breaks, the walk
-// searches forward for the next place where one starts, and carries on.
+// Walks media data frame by frame, whatever the codec. A frame counts only inside a chain of
+// frames that follow each other exactly, so that bad bytes cannot pass as audio; where a chain
+// breaks, the walk searches forward for the next place where one starts, and carries on. Another
+// track's samples that lie between the audio frames (a video's pictures) are stepped over: they
+// are links of a chain too, but neither audio nor damage.
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
-#include "aac/raw_data_block.h"
-#include "exact_repair.h"
+#include "core/frame_syntax.h"
 
 namespace quillmend::exact {
 
-// Frames a chain needs before the walk trusts that it started on a frame.
-inline constexpr int kChainFrames = 4;
+// Links a chain needs before the walk trusts that it started on a frame: an audio frame counts
+// one, a run of another track's samples two (its units tile it exactly, which bytes that never
+// were a sample rarely do over kilobytes).
+inline constexpr int kChainLinks = 4;
+
+struct FrameRef {
+  std::uint64_t offset = 0;
+  std::uint32_t size = 0;
+  std::uint8_t stream = 0;  // which of the walk's audio streams it belongs to
+};
+
+// A stretch of the media data given up: no frame chain could be read through it.
+struct Stretch {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  std::uint64_t framesBefore = 0;     // frames kept before it
+  std::uint32_t estimatedFrames = 0;  // frames it probably held
+};
+
+// Bytes of another track stepped over.
+struct OtherSpan {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
+
+// Another track's samples, recognised by their own structure.
+class OtherSamples {
+ public:
+  virtual ~OtherSamples() = default;
+  // The length of the run of this track's samples that starts at data[0], within size bytes;
+  // 0 when none starts there.
+  virtual std::uint64_t RunAt(const std::uint8_t* data, std::uint64_t size) const = 0;
+};
 
 struct RangeWalk {
   std::vector<FrameRef> frames;
-  std::vector<Stretch> damage;  // offset and length only
+  std::vector<Stretch> damage;  // offset, length and framesBefore
+  std::vector<OtherSpan> others;
 };
+
+// Told that a walk or a write will not read the bytes in [begin, end) again, so that a mapped
+// file's pages can leave resident memory behind it.
+using PassedFn = std::function<void(std::uint64_t begin, std::uint64_t end)>;
 
 class FrameWalker {
  public:
-  FrameWalker(const std::uint8_t* data, int samplingIndex, const aac::ElementLayout& layout,
-              PassedFn passed = {})
-      : data_(data), samplingIndex_(samplingIndex), layout_(layout), passed_(std::move(passed)) {}
+  // `streams`: the audio streams' bound syntaxes, at least one; `others`: the other tracks'
+  // recognisers. The walker keeps the pointers; they must outlive it.
+  FrameWalker(const std::uint8_t* data, std::vector<const FrameSyntax*> streams,
+              std::vector<const OtherSamples*> others = {}, PassedFn passed = {});
 
   // Walks [begin, end). `boxed`: the range is an mdat's payload, so bytes before its first
   // frame and after its last are lost audio too. `bytesDone` grows as the walk goes and
   // `stop` ends it early.
   void Walk(std::uint64_t begin, std::uint64_t end, bool boxed, RangeWalk* out,
-            std::atomic<std::uint64_t>* bytesDone, const std::atomic<bool>* stop) const;
+            std::atomic<std::uint64_t>* bytesDone = nullptr,
+            const std::atomic<bool>* stop = nullptr) const;
 
   // Walks [begin, end) on two threads when it is long enough, joining where the chains meet;
-  // the result is the one a single walk gives.
+  // the result is the one a single walk gives. `progress` gets the bytes done and returns true
+  // to stop.
   void WalkSplit(std::uint64_t begin, std::uint64_t end, bool boxed, RangeWalk* out,
                  const std::function<bool(std::uint64_t)>& progress) const;
 
-  // Whether a chain of frames of this layout starts at `at`.
+  // Whether a chain starts at `at`.
   bool ChainAt(std::uint64_t at, std::uint64_t end) const;
-  // The first offset in [from, end) where a chain of frames of this layout starts, or end.
+  // The first offset in [from, end) where a chain starts, or end.
   std::uint64_t FindChain(std::uint64_t from, std::uint64_t end) const;
 
  private:
-  bool MayStartFrame(std::uint8_t first) const;
+  struct Item {
+    FrameRead read;
+    int stream = -1;          // the audio stream it fits, or -1
+    std::uint64_t other = 0;  // else the length of another track's run there, or 0
+  };
+  // What starts at `at`: an audio frame of one of the streams (the one of `prefer` first), or
+  // another track's run.
+  Item ReadItem(std::uint64_t at, std::uint64_t end, int prefer) const;
+  FrameRead ReadAs(int stream, std::uint64_t at, std::uint64_t end) const;
+  bool MayStart(std::uint8_t first) const;
   // Where the chain found at `start` really begins (see the definition).
   std::uint64_t TrueStart(std::uint64_t start, std::uint64_t end) const;
-  aac::FrameInfo Parse(std::uint64_t at, std::uint64_t end) const;
-  bool Fits(const aac::FrameInfo& info) const;
+  // Records [from, to) as given up, after stepping over other tracks' runs at its start.
+  void GiveUp(std::uint64_t from, std::uint64_t to, RangeWalk* out) const;
   struct State {
     std::uint64_t pos = 0;
     bool synced = false;
     std::size_t chainStart = 0;  // index of the current chain's first frame in the output
+    int stream = 0;              // the stream of the last frame taken
     std::uint64_t passed = pos;  // what was reported passed ends here
   };
   // Walks on from `state` until `end`, or until it stands synced at a frame start at or after
@@ -63,20 +114,23 @@ class FrameWalker {
               const std::function<void()>& tick) const;
 
   const std::uint8_t* data_;
-  int samplingIndex_;
-  aac::ElementLayout layout_;
+  std::vector<const FrameSyntax*> streams_;
+  std::vector<const OtherSamples*> others_;
   PassedFn passed_;
 };
 
-// The layout of the first chain of frames in [begin, end) read with this sampling index, and
-// how many frames a probe walk of up to `probeBytes` from there accepts.
+// The first chain in [begin, end) of frames that all fit `syntax` (bound or not), and how many
+// frames a walk of up to `probeBytes` from there accepts.
 struct Probe {
   bool found = false;
-  aac::ElementLayout layout;
+  std::unique_ptr<FrameSyntax> syntax;  // bound to the chain's shape
+  std::uint64_t at = 0;                 // where the chain starts
   std::uint64_t frames = 0;
   std::uint64_t bytes = 0;
+  std::uint64_t breaks = 0;  // damaged stretches the probe walk met
 };
 Probe ProbeFrames(const std::uint8_t* data, std::uint64_t begin, std::uint64_t end,
-                  int samplingIndex, std::uint64_t probeBytes);
+                  const FrameSyntax& syntax, std::uint64_t probeBytes,
+                  const std::vector<const OtherSamples*>& others = {});
 
 }  // namespace quillmend::exact

@@ -1,0 +1,36 @@
+#pragma once
+// Which audio streams a damaged file holds and how they are coded: from the caller's word, a
+// healthy sample, what is left of the file's own index, a healthy recording beside it, or the
+// frames themselves, strongest first.
+#include <memory>
+#include <vector>
+
+#include "exact_repair.h"
+
+namespace quillmend::exact {
+
+// A stream found: its parameters and the syntax its frames are walked with.
+struct FoundStream {
+  StreamParams params;
+  std::shared_ptr<const FrameSyntax> syntax;
+};
+
+struct Streams {
+  WalkStatus status = WalkStatus::kNoAudio;
+  std::vector<FoundStream> found;
+  // The rate is settled after the walk, from all its frames: the band tables, which the walk
+  // needs, are the same for every rate of a group.
+  bool rateFromFrames = false;
+  std::vector<std::uint32_t> groupRates;  // the rates the frames' tables stand for
+  bool tie32 = false;                     // the frames read alike with 32 kHz's tables and 48 kHz's
+};
+
+Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
+                    const WalkOptions& options, WalkResult* result);
+
+// Settles the rate of a stream whose frames were walked with a group's tables: a healthy
+// recording beside the file of the same settings, else the frames' own evidence.
+void ChooseRate(const std::uint8_t* data, const Streams& streams, const WalkOptions& options,
+                std::size_t stream, WalkResult* result);
+
+}  // namespace quillmend::exact
