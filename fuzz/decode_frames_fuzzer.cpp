@@ -16,7 +16,7 @@ extern "C" {
 #include "repair/frame_decoding.h"
 #include "repair/sample_decoder.h"
 #include "core/repair_context.h"
-#include "sdk/stages.h"
+#include "repair/stages.h"
 
 namespace {
 

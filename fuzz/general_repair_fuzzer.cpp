@@ -9,7 +9,7 @@
 #include "repair/adts_writer.h"
 #include "repair/frame_extraction.h"
 #include "core/repair_context.h"
-#include "sdk/stages.h"
+#include "repair/stages.h"
 
 namespace {
 

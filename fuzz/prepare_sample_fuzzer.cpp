@@ -5,7 +5,7 @@
 
 #include "fuzz_support.h"
 #include "core/repair_context.h"
-#include "sdk/stages.h"
+#include "repair/stages.h"
 
 namespace {
 

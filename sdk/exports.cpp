@@ -1,128 +1,22 @@
-#include <memory>
-#include <new>
-#include <string>
-
-#include "core/log_sink.h"
-#include "core/repair_context.h"
-#include "core/stage_guard.h"
-#include "io/mapped_file.h"
-#include "io/output_file.h"
-#include "io/utf8.h"
+// The four exports: a thin C shell over the SDK's repairs (repair/sdk_methods.h).
 #include "quillmend_sdk.h"
-#include "repair/advance_fix.h"
-#include "repair/general_fix.h"
-#include "stages.h"
-#include "version.h"
-
-namespace quillmend {
-namespace {
-
-inline constexpr char kLogFileName[] = "quillmend_sdk.log";
-
-// The damaged file of an advanced repair is scanned with a signed 32-bit position.
-inline constexpr std::uint64_t kMaxScannedFileSize = std::uint64_t{1} << 31;
-
-// Entry lines are written before the null checks.
-const char* Printable(const char* text) { return text != nullptr ? text : "(null)"; }
-
-ResultCode Init(const char* logDirectory, void* logOwner) {
-  if (logDirectory == nullptr || logOwner == nullptr) return kBadArgument;
-  // The separator is added without looking at the directory's last character.
-  const std::string logFilePath = JoinPath(logDirectory, kLogFileName);
-  InitLogEx(logOwner, kModuleTag, logFilePath.c_str());
-  LogInfo("Quillmend Sdk: %s", kVersionText);
-  return kOk;
-}
-
-// Runs one stage of a repair call; a failure is logged once more, with the stage's name.
-template <typename Stage>
-ResultCode RunLoggedStage(const char* failureFormat, Stage&& stage) {
-  const ResultCode r = RunStage(std::forward<Stage>(stage));
-  if (r != kOk) LogError(failureFormat, r);
-  return r;
-}
-
-std::unique_ptr<RepairContext> NewContext() {
-  std::unique_ptr<RepairContext> context(new (std::nothrow) RepairContext);
-  if (!context) LogError("alloc failed!");
-  return context;
-}
-
-ResultCode GeneralRepair(const char* damagedPath, const char* outputPath) {
-  LogInfo("corrupt: %s", Printable(damagedPath));
-  if (damagedPath == nullptr || outputPath == nullptr) return kBadArgument;
-
-  const std::unique_ptr<RepairContext> context = NewContext();
-  if (!context) return kAllocFailed;
-  ResultCode r =
-      RunLoggedStage("map failed! %d", [&] { return MapContextFile(*context, damagedPath); });
-  if (r == kOk) {
-    r = RunLoggedStage("verify failed! %d", [&] { return VerifyDamagedFile(*context); });
-  }
-  if (r == kOk) {
-    r = RunLoggedStage("fix failed! %d", [&] { return GeneralFix(*context, outputPath); });
-  }
-  return r;
-}
-
-// Maps the damaged file of an advanced repair, which belongs to the call, not to the context.
-ResultCode MapDamagedFile(const char* damagedPath, std::unique_ptr<MappedFile>& damaged) {
-  damaged.reset(new (std::nothrow) MappedFile(Utf8ToWide(damagedPath)));
-  if (!damaged || damaged->Data() == nullptr || damaged->Size() == 0) return kAllocFailed;
-  if (damaged->Size() >= kMaxScannedFileSize) {
-    LogError(">>[!] The damaged file is too large: 2 GiB or more");
-    return kTooLarge;
-  }
-  return kOk;
-}
-
-ResultCode AdvanceRepair(const char* damagedPath, const char* samplePath, const char* outputPath) {
-  LogInfo("corrupt: %s, sample: %s", Printable(damagedPath), Printable(samplePath));
-  if (damagedPath == nullptr || outputPath == nullptr || samplePath == nullptr) {
-    return kBadArgument;
-  }
-
-  // Declared before the context so that it is closed after the context is destroyed.
-  std::unique_ptr<MappedFile> damaged;
-  ResultCode r = RunStage([&] { return MapDamagedFile(damagedPath, damaged); });
-  if (r != kOk) {
-    LogError("map corrupt failed!");
-    return r;
-  }
-
-  const std::unique_ptr<RepairContext> context = NewContext();
-  if (!context) return kAllocFailed;
-  r = RunLoggedStage("map failed! %d", [&] { return MapContextFile(*context, samplePath); });
-  if (r == kOk) {
-    r = RunLoggedStage("prepare failed! %d", [&] { return PrepareSampleFile(*context); });
-  }
-  if (r == kOk) {
-    // The two paths go on as the caller gave them; the damaged file's cursor is still at 0.
-    r = RunLoggedStage("fix failed! %d",
-                       [&] { return AdvanceFix(*context, *damaged, samplePath, outputPath); });
-  }
-  return r;
-}
-
-}  // namespace
-}  // namespace quillmend
+#include "repair/sdk_methods.h"
 
 extern "C" {
 
 QUILLMEND_API int32_t QUILLMEND_CALL OrvM4aInit(const char* logDirectory, void* logOwner) {
-  return quillmend::RunStage([&] { return quillmend::Init(logDirectory, logOwner); });
+  return quillmend::InitLog(logDirectory, logOwner);
 }
 
 QUILLMEND_API int32_t QUILLMEND_CALL OrvM4aGeneralRepair(const char* damagedPath,
                                                          const char* outputPath) {
-  return quillmend::RunStage([&] { return quillmend::GeneralRepair(damagedPath, outputPath); });
+  return quillmend::GeneralRepairCall(damagedPath, outputPath);
 }
 
 QUILLMEND_API int32_t QUILLMEND_CALL OrvM4aAdvanceRepair(const char* damagedPath,
                                                          const char* samplePath,
                                                          const char* outputPath) {
-  return quillmend::RunStage(
-      [&] { return quillmend::AdvanceRepair(damagedPath, samplePath, outputPath); });
+  return quillmend::AdvanceRepairCall(damagedPath, samplePath, outputPath);
 }
 
 QUILLMEND_API void QUILLMEND_CALL OrvM4aDestroy(void) {}

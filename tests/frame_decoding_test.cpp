@@ -6,7 +6,7 @@
 #include "io/utf8.h"
 #include "mp4/frame_scanner.h"
 #include "repair/sample_decoder.h"
-#include "sdk/stages.h"
+#include "repair/stages.h"
 #include "support/context.h"
 
 namespace quillmend {
