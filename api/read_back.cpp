@@ -36,10 +36,9 @@ std::string Open(const std::string& path, OpenStream* out) {
   if (const int r = avformat_find_stream_info(raw, nullptr); r < 0) return ErrorText(r);
   const AVCodec* decoder = nullptr;
   out->stream = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
-  if (out->stream < 0 || raw->streams[out->stream]->codecpar->codec_id != AV_CODEC_ID_AAC ||
-      decoder == nullptr) {
+  if (out->stream < 0 || decoder == nullptr) {
     out->stream = -1;
-    return "no AAC audio track";
+    return "no audio track";
   }
   out->codec.reset(avcodec_alloc_context3(decoder));
   if (!out->codec ||
@@ -53,14 +52,19 @@ std::string Open(const std::string& path, OpenStream* out) {
 
 }  // namespace
 
-ReadBack ReadBackFile(const std::string& path, bool decodeAll) {
+ReadBack ReadBackFile(const std::string& path, bool decodeAll,
+                      const std::vector<std::uint64_t>& around) {
   ReadBack check;
   OpenStream open;
   check.error = Open(path, &open);
   check.opened = open.input != nullptr && open.stream >= 0;
   if (!check.opened || !open.codec) return check;
-  check.hasAac = true;
+  check.hasAudio = true;
   const AVStream* stream = open.input->streams[open.stream];
+  check.codec = avcodec_get_name(stream->codecpar->codec_id);
+  if (const char* profile = av_get_profile_name(open.codec->codec, stream->codecpar->profile)) {
+    check.profile = profile;
+  }
   check.channels = static_cast<std::uint32_t>(stream->codecpar->ch_layout.nb_channels);
   check.rate = static_cast<std::uint32_t>(stream->codecpar->sample_rate);
 
@@ -70,13 +74,19 @@ ReadBack ReadBackFile(const std::string& path, bool decodeAll) {
   // Packets to decode: a stretch at the start, and one in the middle when the index tells where
   // the middle is.
   constexpr std::uint64_t kStretch = 200;
+  // Frames next to a damaged stretch are the ones that damage may have hit in place.
+  constexpr std::uint64_t kAround = 4;
+  std::size_t nextAround = 0;
   const auto indexed = static_cast<std::uint64_t>(std::max<std::int64_t>(stream->nb_frames, 0));
   const std::uint64_t middle = indexed > 4 * kStretch ? indexed / 2 : kStretch;
   std::int64_t lastEnd = 0;
   std::uint64_t n = 0;
   while (av_read_frame(open.input.get(), packet.get()) >= 0) {
     if (packet->stream_index == open.stream) {
-      const bool decode = decodeAll || n < kStretch || (n >= middle && n < middle + kStretch);
+      while (nextAround < around.size() && around[nextAround] + kAround < n) ++nextAround;
+      const bool near = nextAround < around.size() && around[nextAround] <= n + kAround;
+      const bool decode =
+          decodeAll || near || n < kStretch || (n >= middle && n < middle + kStretch);
       if (decode) {
         if (avcodec_send_packet(open.codec.get(), packet.get()) < 0) {
           ++check.undecodable;
@@ -130,15 +140,18 @@ bool DecodePeaks(const std::string& path, float* peaks, std::size_t count) {
       const double end =
           at + (frame->sample_rate > 0 ? double(frame->nb_samples) / frame->sample_rate : 0);
       const auto slot = [&](double t) {
-        return std::min<std::size_t>(count - 1, std::size_t(std::max(0.0, t / total * double(count))));
+        return std::min<std::size_t>(count - 1,
+                                     std::size_t(std::max(0.0, t / total * double(count))));
       };
       const std::size_t last = std::max(slot(at), end > at ? slot(std::nextafter(end, at)) : 0);
-      for (std::size_t i = slot(at); i <= last; ++i) peaks[i] = std::max(peaks[i], std::min(peak, 1.0f));
+      for (std::size_t i = slot(at); i <= last; ++i)
+        peaks[i] = std::max(peaks[i], std::min(peak, 1.0f));
       at = end;
     }
   };
   while (av_read_frame(open.input.get(), packet.get()) >= 0) {
-    if (packet->stream_index == open.stream && avcodec_send_packet(open.codec.get(), packet.get()) >= 0) {
+    if (packet->stream_index == open.stream &&
+        avcodec_send_packet(open.codec.get(), packet.get()) >= 0) {
       take();
     }
     av_packet_unref(packet.get());

@@ -13,8 +13,8 @@ void WorkLock::Release() {
 
 bool WorkLock::Hold(const std::filesystem::path& file) {
   // No sharing: nobody else can open the file while the repair runs.
-  const HANDLE h = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h = ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<std::intptr_t>(h);
   return true;

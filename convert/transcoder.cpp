@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "core/log_sink.h"
+#include "io/cancel.h"
 #include "io/env.h"
 #include "io/native_path.h"
 #include "io/utf8.h"
 #include "process.h"
-#include "core/log_sink.h"
 
 namespace quillmend {
 
@@ -81,6 +82,7 @@ ResultCode RunFfmpegTool(std::string_view parameterText) {
   toolPath += static_cast<char16_t>(std::filesystem::path::preferred_separator);
   toolPath += kTranscoderToolName;
 
+  ReportProgress(Phase::kTranscode, 0);
   const ChildOutcome outcome = CurrentEnv()->SpawnWithParameters(NativePath(toolPath), parameters);
   if (!outcome.started) return kTranscoderNotStarted;
   if (outcome.stopped) return LogStopped();

@@ -5,6 +5,7 @@
 // permission tricks. Env::Default() is the real one; a test installs another for its own thread
 // with ScopedEnv.
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -33,6 +34,14 @@ struct ChildOutcome {
   bool started = false;  // false: nothing ran
   int exitCode = 0;      // 128 + the signal when a signal ended it
   bool stopped = false;  // the run was cut short because the caller asked to stop
+};
+
+// What Env::Stat tells of a path.
+struct FileInfo {
+  enum class Kind : std::uint8_t { kNone, kRegular, kDirectory, kLink, kOther };
+  Kind kind = Kind::kNone;
+  std::uint64_t size = 0;     // of a regular file
+  std::int64_t modified = 0;  // seconds on the file system's clock, for ordering only
 };
 
 class Env {
@@ -68,6 +77,19 @@ class Env {
   // passed to Spawn.
   virtual ChildOutcome SpawnWithParameters(const std::filesystem::path& program,
                                            std::u16string_view parameters);
+
+  // What is at `path`: a missing path is kind kNone and no error. With followLinks false a
+  // link is reported as kLink.
+  virtual std::error_code Stat(const std::filesystem::path& path, FileInfo* info,
+                               bool followLinks = true);
+  // The bytes free for this user on the file system that holds `directory`.
+  virtual std::error_code FreeSpace(const std::filesystem::path& directory,
+                                    std::uint64_t* available);
+  // The names in a directory, at most `limit` of them, in no particular order.
+  virtual std::error_code List(const std::filesystem::path& directory, std::size_t limit,
+                               std::vector<std::filesystem::path>* names);
+  // Whether two paths name one file, by any name or link; false when either is missing.
+  virtual bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 };
 
 // The Env in force on the calling thread: the one a ScopedEnv installed, else Env::Default().

@@ -223,3 +223,11 @@ ContainerLayout ReadContainer(const std::uint8_t* data, std::uint64_t size) {
 }
 
 }  // namespace quillmend
+
+namespace quillmend {
+
+ContainerLayout ReadHeader(const std::uint8_t* data, std::uint64_t size, std::uint64_t) {
+  return ReadContainer(data, size);
+}
+
+}  // namespace quillmend

@@ -145,10 +145,9 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
   return WalkStatus::kOk;
 }
 
-std::string WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t stream,
-                     bool keepTiming, const std::filesystem::path& path,
-                     std::uint64_t* framesWritten, const std::function<bool(double)>& progress,
-                     const PassedFn& passed) {
+Status WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t stream,
+                bool keepTiming, const std::filesystem::path& path, std::uint64_t* framesWritten,
+                const std::function<bool(double)>& progress, const PassedFn& passed) {
   const StreamParams& p = walk.streams[stream];
   // A layout that no channel configuration describes would need a program config element in
   // the header; such a stream is written as the configuration with its channel count.
@@ -156,12 +155,15 @@ std::string WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size
       p.channelConfig != 0 ? p.channelConfig : int(std::min<std::uint32_t>(p.channels, 7));
   const std::uint32_t coreRate = p.sbr ? p.rate / 2 : p.rate;
   const int index = aac::SamplingIndexFromRate(int(coreRate));
+  const auto failed = [](const std::string& why) {
+    return Status::Failed(Status::Code::kOutput, why);
+  };
   M4aWriter writer;
   if (std::string e =
           writer.Open(path, coreRate, p.channels,
                       aac::MakeAudioConfig(index >= 0 ? index : p.samplingIndex, config));
       !e.empty()) {
-    return e;
+    return failed(e);
   }
   const std::vector<std::uint8_t> silence = aac::MakeSilentFrame(p.layout);
   std::size_t nextDamage = 0;
@@ -176,7 +178,7 @@ std::string WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size
         for (std::uint32_t k = 0; k < walk.damage[nextDamage].estimatedFrames; ++k, ++written) {
           if (std::string e = writer.Write(silence.data(), std::uint32_t(silence.size()));
               !e.empty()) {
-            return e;
+            return failed(e);
           }
         }
       }
@@ -184,11 +186,11 @@ std::string WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size
     }
     const FrameRef& f = walk.frames[i];
     if (f.stream != stream) continue;
-    if (std::string e = writer.Write(data + f.offset, f.size); !e.empty()) return e;
+    if (std::string e = writer.Write(data + f.offset, f.size); !e.empty()) return failed(e);
     ++written;
     ++taken;
     if (i % 4096 == 0) {
-      if (progress && progress(double(i) / double(total))) return "stopped";
+      if (progress && progress(double(i) / double(total))) return Status::Cancelled();
       // Frames are written in the order they lie in the file.
       if (passed && f.offset > releasedTo) {
         passed(releasedTo, f.offset);
@@ -196,9 +198,9 @@ std::string WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size
       }
     }
   }
-  if (std::string e = writer.Close(); !e.empty()) return e;
+  if (std::string e = writer.Close(); !e.empty()) return failed(e);
   *framesWritten = written;
-  return {};
+  return Status::Ok();
 }
 
 }  // namespace quillmend::exact

@@ -11,6 +11,7 @@
 
 #include "aac/raw_data_block.h"
 #include "core/frame_syntax.h"
+#include "core/status.h"
 #include "frame_walk.h"
 #include "mp4/container.h"
 
@@ -122,9 +123,9 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
                 WalkResult* result);
 
 // Writes the frames of one stream into a new MP4 file at `path` through FFmpeg's muxer. With
-// keepTiming, each damaged stretch becomes silent frames of its estimated length. Returns "" or
-// the reason.
-std::string WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t stream,
+// keepTiming, each damaged stretch becomes silent frames of its estimated length. A failure is
+// kCancelled, or kOutput with FFmpeg's reason.
+Status WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t stream,
                      bool keepTiming, const std::filesystem::path& path,
                      std::uint64_t* framesWritten, const std::function<bool(double)>& progress,
                      const PassedFn& passed = {});

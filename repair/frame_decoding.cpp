@@ -9,10 +9,10 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+#include "core/log_sink.h"
 #include "io/cancel.h"
 #include "mp4/frame_scanner.h"
 #include "repair/sample_decoder.h"
-#include "core/log_sink.h"
 
 namespace quillmend {
 namespace {
@@ -94,8 +94,10 @@ ResultCode DecodeFramesToPcm(RepairContext& context, MappedFile& damagedFile,
   StopPoll stop;
 
   FrameSpan span;
-  while (true) {
+  const double size = double(damagedFile.Size());
+  for (std::uint32_t frames = 0;; ++frames) {
     if (stop.Due()) return LogStopped();
+    if ((frames & 0xFF) == 0) ReportProgress(Phase::kDecode, double(damagedFile.Cursor()) / size);
     const ResultCode scan = FindFrameInFile(context, damagedFile, span, heads);
     if (scan == kEndOfScan && span.start == 0) return kOk;  // nothing left open to decode
 

@@ -3,9 +3,9 @@
 #include <exception>
 
 #include "adts_writer.h"
+#include "core/log_sink.h"
 #include "io/cancel.h"
 #include "mp4/frame_scanner.h"
-#include "core/log_sink.h"
 
 namespace quillmend {
 namespace {
@@ -18,6 +18,7 @@ ResultCode ExtractRegions(RepairContext& context, AppendFile& stream) {
   const HeadTable heads(context.frameHeads.get());
   PageReleaser releaser(file);
   StopPoll stop;
+  std::uint32_t frames = 0;
 
   for (std::size_t i = 0; i < regions.size(); ++i) {
     const std::uint32_t start = regions[i];
@@ -45,6 +46,7 @@ ResultCode ExtractRegions(RepairContext& context, AppendFile& stream) {
         releaser.Passed(span.start);
       }
       if (stop.Due()) return LogStopped();
+      if ((++frames & 0x3FF) == 0) ReportProgress(Phase::kCut, double(scanStart) / fileSize);
     }
   }
   return kOk;

@@ -1,0 +1,31 @@
+#pragma once
+// The library's words for a person: rates, lengths, and what a result says and suggests.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/status.h"
+#include "repair/exact_repair.h"
+#include "result.h"
+
+namespace quillmend::api {
+
+struct Request;
+
+std::string Hz(std::uint32_t rate);                             // "44.1 kHz"
+std::string RateList(const std::vector<std::uint32_t>& rates);  // "48, 44.1 or 32 kHz"
+std::string SecondsText(double seconds);                        // "12.3 s"
+std::string ChannelWords(std::uint32_t channels);               // "mono", "stereo", "6 channels"
+// The rates a recording can have, highest first.
+std::vector<std::uint32_t> ValidRates();
+// What the frames fit, after a mismatch: "stereo, 48 kHz or a rate sharing its bands".
+std::string FittingWords(const exact::WalkResult& walk);
+
+// The hint and suggestions of a rate that is not certain: the runner-up, and how to get it.
+void RateHint(const exact::StreamParams& stream, qm_result* result);
+// The message of a repaired result and of each of its tracks.
+void Describe(const Request& request, const exact::WalkResult& walk, qm_result* result);
+// What to offer after a failure of the output's side.
+std::vector<qm_suggestion> OutputSuggestions(const Status& status);
+
+}  // namespace quillmend::api
