@@ -355,7 +355,7 @@ constexpr double kLikely = 0.97;
 
 std::string Khz(std::uint32_t hz) {
   char text[16];
-  std::snprintf(text, sizeof text, hz % 1000 == 0 ? "%.0f kHz" : "%.3g kHz", hz / 1000.0);
+  std::snprintf(text, sizeof text, "%.5g kHz", hz / 1000.0);
   return text;
 }
 
@@ -391,11 +391,43 @@ struct Weighed {
   double prior = 0;
   double kbps = 0;
   BitrateFit fit;
-  std::array<double, kEncoders> habits{};  // per encoder: what it derives from the rate
-  // The parts of the evidence by name, for the reason: 1 where a part does not apply.
-  double bandwidth = 1, tns = 1, windows = 1;
+  // Each encoder's habits at this rate, and their parts by name for the reason.
+  std::array<double, kEncoders> habits{};
+  double ffBandwidth = 1, tns = 1, noise = 1, voBandwidth = 1, windows = 1;
+  double explained = 0;  // the habits summed over the encoders, each by how well it fits
+  int encoder = kOther;  // the encoder that explains the frames best at this rate
   double total = 0;
 };
+
+// Why the first rate came before the second, in plain words: the part of the evidence that
+// parted them most.
+std::string Reason(const Weighed& best, const Weighed& next, bool usual, int factor) {
+  const auto by = [](double a, double b) { return a > 0 && b > 0 ? std::log(a / b) : 0.0; };
+  const std::string rate = Khz(best.info.hz * factor), other = Khz(next.info.hz * factor);
+  const double byBitrate = by(best.fit.likelihood, next.fit.likelihood);
+  const double byHabits = by(best.explained, next.explained);
+  if (std::max(byBitrate, byHabits) < std::log(2.0)) {
+    return "the frames tell little; " + rate +
+           (usual ? " is the rate recorders use most" : " fits them a little better");
+  }
+  if (byBitrate >= byHabits) {
+    return "its bitrate, " + Kbps(best.kbps) + " at " + rate + ", is a usual setting (" +
+           Kbps(next.kbps) + " at " + other +
+           (next.fit.deviation > 0.04 ? " is not)" : " less so)");
+  }
+  if (best.encoder == kFfmpeg && by(best.tns, next.tns) >= by(best.ffBandwidth, next.ffBandwidth)) {
+    return by(best.tns, next.tns) >= by(best.noise, next.noise)
+               ? "its noise-shaping filters fit the band limits of " + rate + ", not " + other
+               : "its noise-coded bands start where its encoder lets them at " + rate;
+  }
+  if (best.encoder == kVisualOn &&
+      by(best.windows, next.windows) > by(best.voBandwidth, next.voBandwidth)) {
+    return "its encoder codes " + std::string(best.info.hz < 16000 ? "only short" : "long") +
+           " windows at " + rate;
+  }
+  return "its top band is where its encoder cuts off at " + Kbps(best.kbps) + " and " + rate +
+         ", not at " + other;
+}
 
 }  // namespace
 
@@ -453,26 +485,26 @@ RateEvidence WeighRate(const std::uint8_t* data, std::uint64_t size,
     const double setting = settingKnown ? w.fit.setting : w.kbps;
     const int channels = shape.channels;
 
-    const double ffBandwidth = BandwidthScore(
-        seen.typicalLongBand, FfmpegTopBand(setting, channels, r.hz, r.index), settingKnown);
+    w.ffBandwidth = BandwidthScore(seen.typicalLongBand,
+                                   FfmpegTopBand(setting, channels, r.hz, r.index), settingKnown);
     w.tns = TnsScore(seen.tns, r.index);
-    w.habits[kFfmpeg] = ffBandwidth * w.tns * NoiseScore(seen.noiseLines, r.hz);
+    w.noise = NoiseScore(seen.noiseLines, r.hz);
+    w.habits[kFfmpeg] = w.ffBandwidth * w.tns * w.noise;
 
-    const double voBandwidth =
+    w.voBandwidth =
         BandwidthScore(seen.typicalLongBand, PaddedTopBand(setting, channels, r), settingKnown);
     // The VisualOn encoder codes only short windows at 12 kHz and below (measured).
     w.windows = r.hz <= 16000 ? ((r.hz < 16000) == shortOnly ? 1 : 0.005) : 1;
-    w.habits[kVisualOn] = voBandwidth * w.windows;
+    w.habits[kVisualOn] = w.voBandwidth * w.windows;
     w.habits[kOther] = AnyBandwidthScore(seen.typicalLongBand, w.kbps, channels, r);
 
-    double explained = 0;
-    for (int e = 0; e < kEncoders; ++e) explained += kEncoderPrior[e] * encoderFit[e] * w.habits[e];
-    // The parts named in the reason are those of the encoder that explains the frames best.
-    const bool byFfmpeg = encoderFit[kFfmpeg] >= encoderFit[kVisualOn];
-    w.bandwidth = byFfmpeg ? ffBandwidth : voBandwidth;
-    if (byFfmpeg) w.windows = 1;
-    if (!byFfmpeg) w.tns = 1;
-    w.total = w.prior * w.fit.likelihood * explained;
+    double strongest = 0;
+    for (int e = 0; e < kEncoders; ++e) {
+      const double term = kEncoderPrior[e] * encoderFit[e] * w.habits[e];
+      w.explained += term;
+      if (term > strongest) strongest = term, w.encoder = e;
+    }
+    w.total = w.prior * w.fit.likelihood * w.explained;
     sum += w.total;
     weighed.push_back(w);
   }
@@ -482,31 +514,13 @@ RateEvidence WeighRate(const std::uint8_t* data, std::uint64_t size,
     evidence.candidates.push_back(
         {w.info.hz * factor, w.info.index, sum > 0 ? w.total / sum : 0, w.kbps});
   }
-  const Weighed& best = weighed[0];
-  const Weighed& next = weighed[1];
   evidence.confidence =
       evidence.candidates[0].probability >= kLikely ? Confidence::kLikely : Confidence::kGuess;
-
-  // The reason names the part of the evidence that parted the first two most.
-  const auto by = [](double a, double b) { return a > 0 && b > 0 ? std::log(a / b) : 0.0; };
-  const double byBitrate = by(best.fit.likelihood, next.fit.likelihood);
-  const double byBandwidth = by(best.bandwidth, next.bandwidth);
-  const double byTns = by(best.tns, next.tns);
-  const double byWindows = by(best.windows, next.windows);
-  const std::string rate = Khz(best.info.hz * factor), other = Khz(next.info.hz * factor);
-  if (evidence.confidence == Confidence::kGuess && best.prior >= next.prior) {
-    evidence.reason = "the frames tell little; " + rate + " is the rate recorders use most";
-  } else if (byBitrate >= std::max({byBandwidth, byTns, byWindows})) {
-    evidence.reason = "its bitrate, " + Kbps(best.kbps) + " at " + rate + ", is a usual setting (" +
-                      Kbps(next.kbps) + " at " + other + " is not)";
-  } else if (byTns >= std::max(byBandwidth, byWindows)) {
-    evidence.reason = "its noise-shaping filters fit the band limits of " + rate + ", not " + other;
-  } else if (byBandwidth >= byWindows) {
-    evidence.reason =
-        "its top band is where its encoder cuts off at " + Kbps(best.kbps) + " and " + rate;
-  } else {
-    evidence.reason = "its choice of short windows is its encoder's at " + rate;
-  }
+  const double usualPrior =
+      std::max_element(weighed.begin(), weighed.end(), [](const Weighed& a, const Weighed& b) {
+        return a.prior < b.prior;
+      })->prior;
+  evidence.reason = Reason(weighed[0], weighed[1], weighed[0].prior >= usualPrior, factor);
   return evidence;
 }
 
