@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 
 #include "aac/raw_data_block.h"
 #include "aac/tables.h"
@@ -184,7 +185,7 @@ const double kOffSettingDensity = (1 - kOnSetting) / std::log(512.0 / 8.0);
 
 double Normal(double x, double mean, double spread) {
   const double z = (x - mean) / spread;
-  return std::exp(-0.5 * z * z) / (spread * std::sqrt(2 * 3.141592653589793));
+  return std::exp(-0.5 * z * z) / (spread * std::sqrt(2 * std::numbers::pi));
 }
 
 struct BitrateFit {
@@ -219,7 +220,7 @@ BitrateFit FitBitrate(double kbps, const std::vector<Setting>& settings) {
 // How likely any one top band is when nothing predicts it: one of a few dozen.
 constexpr double kUnknownBandwidth = 0.05;
 
-// Bands in the order of their start line, for a sampling index.
+// How many long-window bands of a sampling index start below `line` (of 1024).
 int BandsStartingBelow(int samplingIndex, int line) {
   int start = 0, bands = 0;
   for (const std::uint8_t width : aac::LongBandWidths(samplingIndex)) {
@@ -230,6 +231,7 @@ int BandsStartingBelow(int samplingIndex, int line) {
   return bands;
 }
 
+// How many end at or below it.
 int BandsEndingBy(int samplingIndex, int line) {
   int end = 0, bands = 0;
   for (const std::uint8_t width : aac::LongBandWidths(samplingIndex)) {
@@ -255,7 +257,7 @@ int FfmpegTopBand(double kbps, int channels, std::uint32_t rate, int samplingInd
 
 // The VisualOn encoder keeps the bands that end below a frequency it takes from a table of the
 // bitrate per channel, a table of its own for each group of rates (measured).
-int PaddedTopBand(double kbps, int channels, const RateInfo& r) {
+int VisualOnTopBand(double kbps, int channels, const RateInfo& r) {
   const double perChannel = kbps / channels;
   struct Step {
     double belowKbps, hz;
@@ -492,7 +494,7 @@ RateEvidence WeighRate(const std::uint8_t* data, std::uint64_t size,
     w.habits[kFfmpeg] = w.ffBandwidth * w.tns * w.noise;
 
     w.voBandwidth =
-        BandwidthScore(seen.typicalLongBand, PaddedTopBand(setting, channels, r), settingKnown);
+        BandwidthScore(seen.typicalLongBand, VisualOnTopBand(setting, channels, r), settingKnown);
     // The VisualOn encoder codes only short windows at 12 kHz and below (measured).
     w.windows = r.hz <= 16000 ? ((r.hz < 16000) == shortOnly ? 1 : 0.005) : 1;
     w.habits[kVisualOn] = w.voBandwidth * w.windows;
