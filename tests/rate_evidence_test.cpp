@@ -159,6 +159,7 @@ TEST(RateMatrix, FramesTellTheRate) {
   std::size_t right = 0, claimed = 0, total = 0;
   double slowest = 0, ms = 0;
   std::map<std::pair<int, std::uint32_t>, int> confusion;  // (true rate, first choice)
+  test::MakeAll(Matrix());
   for (const test::Recording& r : Matrix()) {
     const RateEvidence e = Weigh(r, &ms);
     slowest = std::max(slowest, ms);

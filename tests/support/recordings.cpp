@@ -1,9 +1,12 @@
 #include "support/recordings.h"
 
+#include <atomic>
+#include <exception>
 #include <filesystem>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "support/support.h"
 
@@ -118,6 +121,26 @@ std::string Make(const Recording& r) {
               (r.container == "mov" ? "qtmux" : "mp4mux") + " ! filesink location=" + Quote(part));
     }
   });
+}
+
+void MakeAll(const std::vector<Recording>& recordings, int atOnce) {
+  std::atomic<std::size_t> next{0};
+  std::exception_ptr failure;
+  std::atomic<bool> failed{false};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < atOnce; ++w) {
+    workers.emplace_back([&] {
+      for (std::size_t i; !failed && (i = next++) < recordings.size();) {
+        try {
+          Make(recordings[i]);
+        } catch (...) {
+          if (!failed.exchange(true)) failure = std::current_exception();
+        }
+      }
+    });
+  }
+  for (std::thread& t : workers) t.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 std::vector<FrameSpan> ReadFrameSpans(const std::string& path) {

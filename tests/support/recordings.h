@@ -37,6 +37,8 @@ struct Recording {
 
 // The recording's path, made first if it is not there yet. Throws when it cannot be made.
 std::string Make(const Recording& recording);
+// Makes those not there yet, a few at a time: most of the time goes into starting the tools.
+void MakeAll(const std::vector<Recording>& recordings, int atOnce = 4);
 
 // Where each of a healthy file's audio frames lies: (position, size) from FFmpeg's demuxer.
 struct FrameSpan {
