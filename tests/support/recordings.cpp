@@ -143,12 +143,4 @@ void MakeAll(const std::vector<Recording>& recordings, int atOnce) {
   if (failure) std::rethrow_exception(failure);
 }
 
-std::vector<FrameSpan> ReadFrameSpans(const std::string& path) {
-  std::vector<FrameSpan> spans;
-  for (const MediaInfo::Packet& p : ReadMedia(path).packets) {
-    if (p.position >= 0) spans.push_back({std::uint64_t(p.position), std::uint32_t(p.data.size())});
-  }
-  return spans;
-}
-
 }  // namespace quillmend::test

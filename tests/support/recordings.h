@@ -3,7 +3,6 @@
 // channel count, bitrate and container. Each is made once, when a test first asks for it, and
 // kept in the test media directory under a name that says how it was made, so that test
 // programs share it and the sanitizer and Windows runs read the native run's.
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -39,12 +38,5 @@ struct Recording {
 std::string Make(const Recording& recording);
 // Makes those not there yet, a few at a time: most of the time goes into starting the tools.
 void MakeAll(const std::vector<Recording>& recordings, int atOnce = 4);
-
-// Where each of a healthy file's audio frames lies: (position, size) from FFmpeg's demuxer.
-struct FrameSpan {
-  std::uint64_t offset;
-  std::uint32_t size;
-};
-std::vector<FrameSpan> ReadFrameSpans(const std::string& path);
 
 }  // namespace quillmend::test
