@@ -79,6 +79,7 @@ struct Observed {
   std::size_t shortOnly = 0;  // of those, frames whose every window is short
   std::size_t padded = 0;     // frames after the first with a fill payload
   std::size_t noiseOrIntensity = 0;
+  std::size_t sbr = 0;                    // frames that carry SBR data
   std::vector<std::uint16_t> noiseLines;  // each frame's first noise line, where it has one
   int topLongBand = 0;                    // the highest long-window max_sfb of any frame
   int typicalLongBand = 0;    // the highest one that a quarter of the long-window frames reach
@@ -120,6 +121,7 @@ Observed Observe(const std::uint8_t* data, std::uint64_t size,
       ++seen.parsed;
       if (i > 0 && info.fillBytes > 0) ++seen.padded;
       if (info.intensity || info.firstNoiseLine != 0xFFFF) ++seen.noiseOrIntensity;
+      if (info.hasSbr) ++seen.sbr;
       if (info.firstNoiseLine != 0xFFFF) seen.noiseLines.push_back(info.firstNoiseLine);
       if (info.maxLongBand > 0 || info.maxShortBand > 0) ++seen.audible;
       if (info.maxLongBand == 0 && info.maxShortBand > 0) ++seen.shortOnly;
@@ -459,7 +461,10 @@ RateEvidence WeighRate(const std::uint8_t* data, std::uint64_t size,
     return evidence;
   }
   const std::vector<RateInfo> group = GroupOf(shape.samplingIndex, seen.topLongBand);
-  const int factor = shape.sbr ? 2 : 1;
+  // The walk knows of SBR only from a header; the frames tell it too.
+  const bool sbr = shape.sbr || 2 * seen.sbr > seen.parsed;
+  evidence.sbr = sbr;
+  const int factor = sbr ? 2 : 1;
   if (group.size() == 1) {
     evidence.candidates.push_back({group[0].hz * factor, group[0].index, 1,
                                    seen.bytesPerFrame * 8 * group[0].hz / 1024 / 1000});
@@ -471,7 +476,7 @@ RateEvidence WeighRate(const std::uint8_t* data, std::uint64_t size,
   const bool shortOnly = seen.audible > 0 && 10 * seen.shortOnly >= 9 * seen.audible;
   std::array<double, kEncoders> encoderFit = EncoderFit(seen, shortOnly);
   // Neither encoder makes HE-AAC: their habits say nothing about it.
-  if (shape.sbr) encoderFit = {0, 0, 1};
+  if (sbr) encoderFit = {0, 0, 1};
   const std::vector<Setting> settings = SettingsFor(shape.channels);
 
   std::vector<Weighed> weighed;
@@ -479,7 +484,7 @@ RateEvidence WeighRate(const std::uint8_t* data, std::uint64_t size,
   for (const RateInfo& r : group) {
     Weighed w;
     w.info = r;
-    w.prior = shape.sbr ? r.sbrPrior : r.prior;
+    w.prior = sbr ? r.sbrPrior : r.prior;
     // With SBR a frame still holds 1024 samples of the core: the bitrate follows the core rate.
     w.kbps = seen.bytesPerFrame * 8 * r.hz / 1024 / 1000;
     w.fit = FitBitrate(w.kbps, settings);

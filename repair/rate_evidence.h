@@ -49,6 +49,9 @@ struct RateEvidence {
   // (117.6 kbit/s at 44.1 kHz is not)".
   std::string reason;
   std::size_t framesRead = 0;  // frames parsed again for the evidence
+  // HE-AAC, as the caller said or as most frames show by their SBR data: each rate is twice its
+  // core's, and the core's sampling index is the one to write.
+  bool sbr = false;
 };
 
 // Ranks the rates of the group that `shape.samplingIndex` belongs to. `frames` lie in

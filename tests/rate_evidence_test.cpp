@@ -81,11 +81,41 @@ TEST(RateEvidence, SilenceFallsBackToTheUsualRates) {
   }
 }
 
+// A silent mono frame whose fill element carries SBR data, as every HE-AAC frame does.
+std::vector<std::uint8_t> SbrFrame() {
+  std::vector<bool> bits;
+  const auto put = [&](unsigned value, int count) {
+    while (count-- > 0) bits.push_back((value >> count) & 1);
+  };
+  put(aac::kSce, 3), put(0, 4), put(100, 8);                         // tag, global gain
+  put(0, 1), put(0, 2), put(0, 1), put(0, 6), put(0, 1), put(0, 3);  // long, no band, no tools
+  put(aac::kFil, 3), put(4, 4), put(13, 4), put(0, 28);  // four bytes of an SBR extension
+  put(aac::kEnd, 3);
+  std::vector<std::uint8_t> bytes((bits.size() + 7) / 8);
+  for (std::size_t i = 0; i < bits.size(); ++i)
+    bytes[i / 8] |= std::uint8_t(bits[i] << (7 - i % 8));
+  return bytes;
+}
+
 TEST(RateEvidence, HeAacPlaysAtTwiceTheCoreRate) {
-  const RateEvidence e = Silence(2).Weigh(7, true);
-  ASSERT_FALSE(e.candidates.empty());
-  EXPECT_EQ(e.candidates[0].rate, 48000u);
-  EXPECT_EQ(e.candidates[0].samplingIndex, 6);  // the core's 24 kHz tables
+  const RateEvidence said = Silence(2).Weigh(7, true);
+  ASSERT_FALSE(said.candidates.empty());
+  EXPECT_EQ(said.candidates[0].rate, 48000u);
+  EXPECT_EQ(said.candidates[0].samplingIndex, 6);  // the core's 24 kHz tables
+  // The walk finds no header to say so: the frames' SBR data tell it.
+  const std::vector<std::uint8_t> frame = SbrFrame();
+  std::vector<std::uint8_t> bytes;
+  std::vector<exact::FrameRef> frames;
+  for (int i = 0; i < 100; ++i) {
+    frames.push_back({bytes.size(), std::uint32_t(frame.size())});
+    bytes.insert(bytes.end(), frame.begin(), frame.end());
+  }
+  const RateEvidence shown = WeighRate(bytes.data(), bytes.size(), frames, {8, 1, false});
+  EXPECT_EQ(shown.framesRead, 100u);
+  EXPECT_TRUE(shown.sbr);
+  ASSERT_FALSE(shown.candidates.empty());
+  EXPECT_EQ(shown.candidates[0].rate, 32000u);
+  EXPECT_EQ(shown.candidates[0].samplingIndex, 8);
 }
 
 // However long the recording, the evidence reads a bounded number of frames.
