@@ -257,6 +257,8 @@ bool FrameParser::ParseFill() {
     const std::uint32_t type = reader_.Peek32() >> 28;
     if (type == kExtensionSbr || type == kExtensionSbrCrc) info_.hasSbr = true;
   }
+  info_.fillBytes =
+      static_cast<std::uint16_t>(std::min<std::uint32_t>(info_.fillBytes + count, 0xFFFF));
   reader_.Skip(count * 8);
   return true;
 }
@@ -296,9 +298,9 @@ bool FrameParser::ParseIcs(IcsInfo& ics, bool commonWindow, Role role) {
   if (reader_.ReadBit() && !ParsePulses(ics)) return Fail();
   if (reader_.ReadBit() && !ParseTns(ics)) return Fail();
   if (reader_.ReadBit()) return Fail();  // gain_control_data_present: SSR only
-  if (!ics.Short()) {
-    info_.maxLongBand = std::max(info_.maxLongBand, static_cast<std::uint8_t>(ics.maxSfb));
-  }
+  const auto maxSfb = static_cast<std::uint8_t>(ics.maxSfb);
+  std::uint8_t& top = ics.Short() ? info_.maxShortBand : info_.maxLongBand;
+  top = std::max(top, maxSfb);
   return SkipSpectralData(ics);
 }
 
@@ -312,6 +314,11 @@ bool FrameParser::ParseSections(const IcsInfo& ics, Role role) {
       if (book == kReservedBook) return Fail();
       if ((book == kIntensityBook || book == kIntensityBook2) && role != Role::kRight) {
         return Fail();
+      }
+      if (book == kIntensityBook || book == kIntensityBook2) info_.intensity = true;
+      if (book == kNoiseBook) {
+        const int line = ics.bands->offset[band] * (ics.Short() ? 8 : 1);
+        info_.firstNoiseLine = std::min(info_.firstNoiseLine, static_cast<std::uint16_t>(line));
       }
       int length = 0;
       for (std::uint32_t increment = escape; increment == escape && band + length <= ics.maxSfb;) {
@@ -414,10 +421,19 @@ bool FrameParser::ParseTns(const IcsInfo& ics) {
     const int filters = static_cast<int>(reader_.Read(filterCountBits));
     if (filters == 0) continue;
     const int coefResolution = reader_.ReadBit() ? 1 : 0;
+    const bool first = !isShort && info_.tnsFilters == 0;
+    if (first) {
+      info_.tnsFilters = static_cast<std::uint8_t>(filters);
+      info_.tnsMaxBand = static_cast<std::uint8_t>(ics.maxSfb);
+    }
     for (int filter = 0; filter < filters; ++filter) {
-      reader_.Skip(static_cast<std::uint32_t>(lengthBits));
+      const auto length = static_cast<std::uint8_t>(reader_.Read(lengthBits));
       const int order = static_cast<int>(reader_.Read(orderBits));
       if (order > maxOrder) return Fail();
+      if (first && filter < 2) {
+        info_.tnsLength[filter] = length;
+        info_.tnsOrder[filter] = static_cast<std::uint8_t>(order);
+      }
       if (order == 0) continue;
       reader_.Skip(1);  // direction
       const int compress = reader_.ReadBit() ? 1 : 0;

@@ -66,6 +66,19 @@ struct FrameInfo {
   std::uint32_t firstAudioBit = 0;
   bool hasSbr = false;            // a FIL element carries an SBR extension payload
   bool alignmentBitsZero = true;  // the padding after ID_END is all zero, as encoders write it
+  // What an encoder derived from its sampling rate, where rates share band tables: the highest
+  // band any short window codes; the bytes of FIL payloads (padding up to a constant bitrate);
+  // the first spectral line (of 1024) of any band coded as noise, 0xFFFF for none; whether a band
+  // is coded by intensity; and the temporal noise shaping of the first long window that has it:
+  // its channel's max_sfb, the filter count, the first two filters' lengths in bands and orders.
+  std::uint8_t maxShortBand = 0;
+  std::uint16_t fillBytes = 0;
+  std::uint16_t firstNoiseLine = 0xFFFF;
+  bool intensity = false;
+  std::uint8_t tnsMaxBand = 0;
+  std::uint8_t tnsFilters = 0;
+  std::uint8_t tnsLength[2] = {};
+  std::uint8_t tnsOrder[2] = {};
 };
 
 // Sampling frequency index of an AudioSpecificConfig (0: 96000 Hz ... 12: 7350 Hz).
