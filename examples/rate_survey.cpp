@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "aac/audio_config.h"
+#include "mp4/container.h"
 #include "repair/exact_repair.h"
 #include "repair/rate_evidence.h"
 
@@ -23,14 +24,15 @@ int main(int argc, char** argv) {
     const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
     aac::AudioConfig header;
     exact::WalkResult walk;
-    if (!aac::ParseAudioConfig(exact::ReadAudioConfig(bytes.data(), bytes.size()), &header) ||
-        exact::Walk(bytes.data(), bytes.size(), {}, &walk) != exact::WalkStatus::kOk) {
+    if (!aac::ParseAudioConfig(ReadContainer(bytes.data(), bytes.size()).audioConfig, &header) ||
+        exact::Walk(bytes.data(), bytes.size(), {}, &walk) != exact::WalkStatus::kOk ||
+        walk.streams.empty()) {
       std::printf("%s: no AAC header or frames to compare\n", argv[i]);
       continue;
     }
     const rate::RateEvidence e =
         rate::WeighRate(bytes.data(), bytes.size(), walk.frames,
-                        {walk.params.samplingIndex, int(walk.params.channels), header.sbr});
+                        {walk.streams[0].samplingIndex, int(walk.streams[0].channels), header.sbr});
     if (e.candidates.empty()) {
       std::printf("%s: %s\n", argv[i], e.reason.c_str());
       continue;

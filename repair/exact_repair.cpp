@@ -139,7 +139,7 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
   }
   if (result->frames.empty()) return WalkStatus::kNoAudio;
   if (!result->others.empty()) result->video = true;
-  if (streams.rateFromFrames) ChooseRate(data, streams, options, 0, result);
+  if (streams.rateFromFrames) ChooseRate(data, size, streams, options, 0, result);
   EstimateLoss(data, result);
   if (options.passed) options.passed(0, size);
   return WalkStatus::kOk;

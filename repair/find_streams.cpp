@@ -6,6 +6,7 @@
 
 #include "aac/aac_syntax.h"
 #include "aac/audio_config.h"
+#include "rate_evidence.h"
 
 namespace quillmend::exact {
 namespace {
@@ -233,22 +234,6 @@ double TrackBitrate(const Track& t) {
   return double(bytes) * 8.0 / (double(t.duration) / double(t.timescale));
 }
 
-// Until the frames' own evidence is weighed: the group's rates in the order recorders use them.
-struct RateRanking {
-  std::vector<std::uint32_t> ranked;
-  Confidence confidence = Confidence::kGuess;
-  bool fromFrames = false;
-  std::string reason;
-};
-RateRanking RankByPrior(const std::vector<std::uint32_t>& candidates) {
-  RateRanking r;
-  r.ranked = candidates;
-  r.confidence = candidates.size() == 1 ? Confidence::kCertain : Confidence::kGuess;
-  r.fromFrames = candidates.size() == 1;
-  if (r.fromFrames) r.reason = "from its frames' band tables";
-  return r;
-}
-
 }  // namespace
 
 Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
@@ -313,8 +298,8 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
   return FromFrames(data, container);
 }
 
-void ChooseRate(const std::uint8_t* data, const Streams& streams, const WalkOptions& options,
-                std::size_t stream, WalkResult* result) {
+void ChooseRate(const std::uint8_t* data, std::uint64_t dataSize, const Streams& streams,
+                const WalkOptions& options, std::size_t stream, WalkResult* result) {
   StreamParams& p = result->streams[stream];
   std::vector<FrameRef> frames;
   std::uint64_t bytes = 0;
@@ -362,17 +347,25 @@ void ChooseRate(const std::uint8_t* data, const Streams& streams, const WalkOpti
     return;
   }
 
-  const RateRanking ranking = RankByPrior(streams.groupRates);
-  p.rate = ranking.ranked.empty() ? 0 : ranking.ranked.front() * factor;
+  const rate::RateEvidence evidence = rate::WeighRate(
+      data, dataSize, frames, {p.samplingIndex, int(p.channels), p.sbr});
+  if (evidence.candidates.empty()) return;
+  const rate::Candidate& first = evidence.candidates.front();
+  p.sbr = evidence.sbr;
+  p.rate = first.rate;
+  p.samplingIndex = first.samplingIndex;
   p.rateChoice = {};
   p.rateChoice.rate = p.rate;
-  p.rateChoice.source = ranking.fromFrames ? RateSource::kFrames : RateSource::kAssumed;
-  p.rateChoice.confidence = ranking.confidence;
-  p.rateChoice.reason = ranking.reason;
-  for (std::size_t i = 1; i < ranking.ranked.size(); ++i) {
-    p.rateChoice.alternatives.push_back(ranking.ranked[i] * factor);
+  p.rateChoice.confidence = evidence.confidence == rate::Confidence::kCertain ? Confidence::kCertain
+                            : evidence.confidence == rate::Confidence::kLikely ? Confidence::kLikely
+                                                                              : Confidence::kGuess;
+  // A guess is the order recorders use the rates in, whatever little the frames said.
+  p.rateChoice.source =
+      p.rateChoice.confidence == Confidence::kGuess ? RateSource::kAssumed : RateSource::kFrames;
+  p.rateChoice.reason = evidence.reason;
+  for (std::size_t i = 1; i < evidence.candidates.size(); ++i) {
+    p.rateChoice.alternatives.push_back(evidence.candidates[i].rate);
   }
-  if (p.rate != 0) p.samplingIndex = aac::SamplingIndexFromRate(int(p.rate / factor));
 }
 
 }  // namespace quillmend::exact

@@ -30,7 +30,7 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
 
 // Settles the rate of a stream whose frames were walked with a group's tables: a healthy
 // recording beside the file of the same settings, else the frames' own evidence.
-void ChooseRate(const std::uint8_t* data, const Streams& streams, const WalkOptions& options,
-                std::size_t stream, WalkResult* result);
+void ChooseRate(const std::uint8_t* data, std::uint64_t size, const Streams& streams,
+                const WalkOptions& options, std::size_t stream, WalkResult* result);
 
 }  // namespace quillmend::exact

@@ -174,11 +174,15 @@ std::vector<test::Recording> Matrix() {
 RateEvidence Weigh(const test::Recording& r, double* ms = nullptr) {
   const test::ByteVector cut = test::CutBefore(test::ReadFile(test::Make(r)), "moov");
   exact::WalkResult walk;
-  if (exact::Walk(cut.data(), cut.size(), {}, &walk) != exact::WalkStatus::kOk) return {};
+  if (exact::Walk(cut.data(), cut.size(), {}, &walk) != exact::WalkStatus::kOk ||
+      walk.streams.empty()) {
+    return {};
+  }
+  const exact::StreamParams& p = walk.streams[0];
   const auto start = std::chrono::steady_clock::now();
   RateEvidence e =
       WeighRate(cut.data(), cut.size(), walk.frames,
-                {walk.params.samplingIndex, int(walk.params.channels), walk.params.sbr});
+                {p.samplingIndex, int(p.channels), p.sbr});
   if (ms)
     *ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
