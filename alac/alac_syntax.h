@@ -67,7 +67,9 @@ struct InferOptions {
 
 struct Inference {
   Certainty certainty = Certainty::kNone;
-  Config config;            // the defaults with the bit depth and channel count found
+  // The defaults with the bit depth and channel count found. The sample rate, the largest frame
+  // and the bit rate are not in the frames: they stay as the defaults give them.
+  Config config;
   std::uint64_t start = 0;  // where the chain begins, as an offset into data
   std::uint32_t frames = 0;
   // The longest chain from the same start under another bit depth. 16 and 20 bits read alike
