@@ -39,7 +39,9 @@ enum class Outcome : std::uint8_t { kOk, kInvalid, kTruncated };
 // One code of the residual coder with parameter k (1 ... 23), at least 32 bits ready.
 inline std::uint32_t Code(BitStream& bits, int k, int escapeBits) {
   const std::uint32_t word = bits.Peek32();
-  const int ones = std::countl_one(word);
+  // The leading ones, counted up to the escape's nine: a bit cleared below them spares the count
+  // a case for a word of all ones.
+  const int ones = std::countl_one(word & ~(1u << (31 - kEscapePrefix)));
   if (ones >= kEscapePrefix) [[unlikely]] {
     bits.Skip(kEscapePrefix);
     return bits.Read(escapeBits);
@@ -72,7 +74,7 @@ Outcome SkipResiduals(BitStream& stream, std::uint32_t count, int escapeBits,
       outcome = Outcome::kTruncated;
       break;
     }
-    const int k = std::min(Log2((history >> 9) + 3), riceLimit);
+    const int k = std::min(31 - std::countl_zero((history >> 9) + 3), riceLimit);
     const std::uint32_t value = Code(bits, k, escapeBits) + signModifier;
     signModifier = 0;
     // Unsigned arithmetic that wraps as decoders compute it.

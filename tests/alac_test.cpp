@@ -50,10 +50,6 @@ const Recording kRecordings[] = {
     {"24-mono-44k-noise", 24, 1, 44100, kNoise, "", true},
 };
 
-std::string Layout(int channels) {
-  return channels == 6 ? "5.1" : channels == 2 ? "stereo" : "mono";
-}
-
 std::string Encode(const std::string& name, const std::string& expression, int channels, int rate,
                    const std::string& codec) {
   const fs::path path = test::MediaDirectory() / "alac" / (name + ".m4a");
@@ -65,7 +61,10 @@ std::string Encode(const std::string& name, const std::string& expression, int c
   const fs::path part =
       path.parent_path() / ("part-" + std::to_string(std::random_device{}()) + "-" + name + ".m4a");
   const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i \"aevalsrc=" + expressions +
-                              ":s=" + std::to_string(rate) + ":c=" + Layout(channels) +
+                              ":s=" + std::to_string(rate) + ":c=" +
+                              (channels == 6   ? "5.1"
+                               : channels == 2 ? "stereo"
+                                               : "mono") +
                               ":d=2.9\" " + codec + " " + test::Quote(test::U8(part));
   EXPECT_EQ(test::Run(command), 0) << command;
   fs::rename(part, path);
@@ -80,21 +79,16 @@ std::string Record(const Recording& r) {
 
 // The configuration in the file's sample entry: the 'alac' box inside the 'alac' entry of stsd.
 ByteVector SampleEntryCookie(const ByteVector& file) {
-  const auto find = [&](const char* type, std::size_t from) {
-    return std::search(file.begin() + static_cast<long>(from), file.end(), type, type + 4) -
-           file.begin();
-  };
-  const std::size_t stsd = find("stsd", 0);
-  const std::size_t entry = find("alac", stsd);
-  const std::size_t box = find("alac", entry + 4) - 4;
-  if (box + 36 > file.size()) return {};
-  return ByteVector(file.begin() + static_cast<long>(box),
-                    file.begin() + static_cast<long>(box) + 36);
+  auto at = std::search(file.begin(), file.end(), "stsd", "stsd" + 4);
+  for (int i = 0; i < 2; ++i) at = std::search(at + 1, file.end(), "alac", "alac" + 4);
+  return file.end() - at < 32 ? ByteVector{} : ByteVector(at - 4, at + 32);
 }
+
+using Packets = std::vector<test::MediaInfo::Packet>;
 
 struct Frames {
   ByteVector file;
-  std::vector<test::MediaInfo::Packet> packets;
+  Packets packets;
   Config config;  // from the sample entry
 };
 
@@ -109,11 +103,9 @@ Frames Load(const Recording& r) {
   return frames;
 }
 
-std::uint64_t MediaBegin(const Frames& f) {
-  return static_cast<std::uint64_t>(f.packets[0].position);
-}
-std::uint64_t MediaEnd(const Frames& f) {
-  return static_cast<std::uint64_t>(f.packets.back().position) + f.packets.back().data.size();
+std::uint64_t MediaBegin(const Packets& p) { return static_cast<std::uint64_t>(p[0].position); }
+std::uint64_t MediaEnd(const Packets& p) {
+  return static_cast<std::uint64_t>(p.back().position) + p.back().data.size();
 }
 
 class AlacRecording : public testing::TestWithParam<Recording> {};
@@ -140,17 +132,11 @@ TEST_P(AlacRecording, ParseToTheirPacketSizes) {
     EXPECT_EQ(info.samples < f.config.frameLength, last) << "frame " << i;
     EXPECT_TRUE(info.alignmentBitsZero);
     verbatimFrames += info.verbatim > 0;
-  }
-  EXPECT_EQ(verbatimFrames > 0, r.verbatim) << verbatimFrames << " verbatim frames";
-}
-
-// One byte short, a frame needs more bytes: never a shorter valid frame, never invalid.
-TEST_P(AlacRecording, CutShortAreTruncated) {
-  const Frames f = Load(GetParam());
-  for (const auto& packet : f.packets) {
+    // One byte short, a frame needs more bytes: never a shorter valid frame, never invalid.
     EXPECT_EQ(ParseFrame(packet.data.data(), packet.data.size() - 1, f.config).status,
               FrameStatus::kTruncated);
   }
+  EXPECT_EQ(verbatimFrames > 0, r.verbatim) << verbatimFrames << " verbatim frames";
 }
 
 // The cookie in the sample entry says what ffprobe says, and survives being written again, in
@@ -172,7 +158,6 @@ TEST_P(AlacRecording, CookieMatchesTheStreamAndRoundTrips) {
   EXPECT_EQ(f.config.sampleRate, static_cast<std::uint32_t>(rate));
   EXPECT_EQ(f.config.numChannels, channels);
   EXPECT_EQ(f.config.bitDepth, bits);
-  EXPECT_EQ(f.config.frameLength, 4096u);
 
   const ByteVector boxed = MakeCookie(f.config);
   EXPECT_EQ(boxed, SampleEntryCookie(f.file));
@@ -188,10 +173,10 @@ TEST_P(AlacRecording, CookieMatchesTheStreamAndRoundTrips) {
 TEST_P(AlacRecording, InferenceFindsDepthAndChannels) {
   const Recording& r = GetParam();
   const Frames f = Load(r);
-  const Inference found = InferConfig(f.file.data(), MediaBegin(f), MediaEnd(f));
+  const Inference found = InferConfig(f.file.data(), MediaBegin(f.packets), MediaEnd(f.packets));
   EXPECT_EQ(found.config.bitDepth, r.bits);
   EXPECT_EQ(found.config.numChannels, r.channels);
-  EXPECT_EQ(found.start, MediaBegin(f));
+  EXPECT_EQ(found.start, MediaBegin(f.packets));
   // Silence reads alike at 16 and 20 bits: nothing escapes, nothing is stored verbatim.
   const bool silent = std::strcmp(r.content, kSilence) == 0;
   EXPECT_EQ(found.certainty, silent && r.bits == 16 ? Certainty::kLikely : Certainty::kSure);
@@ -199,8 +184,8 @@ TEST_P(AlacRecording, InferenceFindsDepthAndChannels) {
   ByteVector damaged(5000);
   std::mt19937 random(9);
   for (auto& b : damaged) b = static_cast<std::uint8_t>(random());
-  damaged.insert(damaged.end(), f.file.begin() + static_cast<long>(MediaBegin(f)),
-                 f.file.begin() + static_cast<long>(MediaEnd(f)));
+  damaged.insert(damaged.end(), f.file.begin() + static_cast<long>(MediaBegin(f.packets)),
+                 f.file.begin() + static_cast<long>(MediaEnd(f.packets)));
   const Inference behind = InferConfig(damaged.data(), 0, damaged.size());
   EXPECT_EQ(behind.start, 5000u);
   EXPECT_EQ(behind.config, found.config);
@@ -217,7 +202,7 @@ TEST_P(AlacRecording, WrongBitDepthBreaksTheChain) {
     Config wrong = f.config;
     wrong.bitDepth = static_cast<std::uint8_t>(depth);
     std::size_t held = 0;
-    for (std::uint64_t at = MediaBegin(f); held < f.packets.size(); ++held) {
+    for (std::uint64_t at = MediaBegin(f.packets); held < f.packets.size(); ++held) {
       const FrameInfo info = ParseFrame(f.file.data() + at, f.file.size() - at, wrong);
       if (info.status != FrameStatus::kValid || info.bytes != f.packets[held].data.size()) break;
       at += info.bytes;
@@ -232,9 +217,7 @@ TEST_P(AlacRecording, SyntaxInterface) {
   const Frames f = Load(GetParam());
   const std::unique_ptr<FrameSyntax> syntax = MakeSyntax(f.config);
   ASSERT_NE(syntax, nullptr);
-  const auto read = [&](const ByteVector& bytes) {
-    return syntax->Read(bytes.data(), bytes.size());
-  };
+  const auto read = [&](const ByteVector& b) { return syntax->Read(b.data(), b.size()); };
   const FrameRead first = read(f.packets[0].data);
   const std::unique_ptr<FrameSyntax> bound = syntax->BindTo(first);
   FrameRead previous = first;
@@ -258,18 +241,16 @@ TEST_P(AlacRecording, SyntaxInterface) {
   EXPECT_FALSE(bound->MayStart(retagged[0]));
 
   const ByteVector& middle = f.packets[f.packets.size() / 2].data;
-  const FrameRead cut = syntax->Read(middle.data(), middle.size() - 1);
-  EXPECT_EQ(cut.status, FrameStatus::kTruncated);
-  EXPECT_TRUE(bound->IntactStart(middle.data(), cut));
-  const FrameRead headerOnly = syntax->Read(middle.data(), 4);
-  EXPECT_FALSE(bound->IntactStart(middle.data(), headerOnly));
+  EXPECT_TRUE(bound->IntactStart(middle.data(), syntax->Read(middle.data(), middle.size() - 1)));
+  EXPECT_FALSE(bound->IntactStart(middle.data(), syntax->Read(middle.data(), 4)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Alac, AlacRecording, testing::ValuesIn(kRecordings), [](const auto& info) {
+const auto kByName = [](const auto& info) {
   std::string name = info.param.name;
   for (char& c : name) c = std::isalnum(c) ? c : '_';
   return name;
-});
+};
+INSTANTIATE_TEST_SUITE_P(Alac, AlacRecording, testing::ValuesIn(kRecordings), kByName);
 
 // Bits that the syntax forbids or no encoder writes, set in a real frame's first element header:
 // each makes the frame invalid. (bit offset, width, value) from the frame's first bit.
@@ -300,20 +281,14 @@ TEST_P(AlacHeaderMutation, MakesTheFrameInvalid) {
   ASSERT_EQ(ParseFrame(frame.data(), frame.size(), f.config).status, FrameStatus::kValid);
   for (int i = 0; i < m.width; ++i) {
     const int bit = m.bit + i;
-    const std::uint8_t mask = static_cast<std::uint8_t>(0x80 >> (bit & 7));
-    const bool set = (m.value >> (m.width - 1 - i)) & 1;
-    frame[bit >> 3] =
-        static_cast<std::uint8_t>(set ? frame[bit >> 3] | mask : frame[bit >> 3] & ~mask);
+    const int set = (m.value >> (m.width - 1 - i)) & 1;
+    frame[bit >> 3] = static_cast<std::uint8_t>((frame[bit >> 3] & ~(0x80 >> (bit & 7))) |
+                                                set << (7 - (bit & 7)));
   }
   EXPECT_EQ(ParseFrame(frame.data(), frame.size(), f.config).status, FrameStatus::kInvalid);
 }
 
-INSTANTIATE_TEST_SUITE_P(Alac, AlacHeaderMutation, testing::ValuesIn(kMutations),
-                         [](const auto& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name) c = std::isalnum(c) ? c : '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Alac, AlacHeaderMutation, testing::ValuesIn(kMutations), kByName);
 
 TEST(AlacCookie, RefusesWhatNoEncoderWrites) {
   const Config good{};
@@ -335,7 +310,7 @@ TEST(AlacCookie, RefusesWhatNoEncoderWrites) {
 }
 
 // Random bytes: how often a frame, and a chain of two, is read at an offset where the syntax
-// may start. The counts go to the test's output as the measured false-chain rate.
+// may start (the counts go to the test's output: the false-chain rate). Zeros make no frame.
 TEST(AlacRandom, RandomBytesMakeNoChain) {
   std::mt19937 random(5);
   ByteVector bytes(1 << 16);
@@ -365,6 +340,13 @@ TEST(AlacRandom, RandomBytesMakeNoChain) {
     for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
     EXPECT_LE(InferConfig(bytes.data(), 0, bytes.size()).certainty, Certainty::kGuess);
   }
+  for (std::size_t size : {1, 3, 64, 5000, 70000}) {
+    const ByteVector zeros(size, 0);
+    for (int depth : {16, 20, 24, 32}) {
+      const Config any{.bitDepth = static_cast<std::uint8_t>(depth), .numChannels = 0};
+      EXPECT_NE(ParseFrame(zeros.data(), size, any).status, FrameStatus::kValid);
+    }
+  }
 }
 
 // AAC frames, which have no unused bits, never read as ALAC: not one frame at any depth.
@@ -380,20 +362,8 @@ TEST(AlacRandom, AacFramesAreNotAlac) {
                 FrameStatus::kValid);
     }
   }
-  const std::uint64_t begin = static_cast<std::uint64_t>(packets[0].position);
-  const std::uint64_t end =
-      static_cast<std::uint64_t>(packets.back().position) + packets.back().data.size();
-  EXPECT_LE(InferConfig(file.data(), begin, end).certainty, Certainty::kGuess);
-}
-
-TEST(AlacRandom, ZeroBytesAreNeverValid) {
-  for (std::size_t size : {1, 3, 64, 5000, 70000}) {
-    const ByteVector zeros(size, 0);
-    for (int depth : {16, 20, 24, 32}) {
-      const Config any{.bitDepth = static_cast<std::uint8_t>(depth), .numChannels = 0};
-      EXPECT_NE(ParseFrame(zeros.data(), size, any).status, FrameStatus::kValid);
-    }
-  }
+  EXPECT_LE(InferConfig(file.data(), MediaBegin(packets), MediaEnd(packets)).certainty,
+            Certainty::kGuess);
 }
 
 }  // namespace
