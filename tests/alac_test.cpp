@@ -1,9 +1,12 @@
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <random>
-#include <sstream>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 #include "alac/alac_syntax.h"
 #include "support/support.h"
@@ -139,25 +142,20 @@ TEST_P(AlacRecording, ParseToTheirPacketSizes) {
   EXPECT_EQ(verbatimFrames > 0, r.verbatim) << verbatimFrames << " verbatim frames";
 }
 
-// The cookie in the sample entry says what ffprobe says, and survives being written again, in
-// each of the wrappings files carry it in.
+// The cookie in the sample entry says what libavformat's stream information (ffprobe's) says,
+// and survives being written again, in each of the wrappings files carry it in.
 TEST_P(AlacRecording, CookieMatchesTheStreamAndRoundTrips) {
   const Recording& r = GetParam();
   const Frames f = Load(r);
-  std::string probe;
-  ASSERT_EQ(test::Run("ffprobe -v error -select_streams a:0 -show_entries "
-                      "stream=bits_per_raw_sample,channels,sample_rate -of csv=p=0 " +
-                          test::Quote(Record(r)),
-                      &probe),
-            0);
-  // csv: sample_rate, channels, bits_per_raw_sample
-  std::replace(probe.begin(), probe.end(), ',', ' ');
-  std::istringstream fields(probe);
-  int rate = 0, channels = 0, bits = 0;
-  fields >> rate >> channels >> bits;
-  EXPECT_EQ(f.config.sampleRate, static_cast<std::uint32_t>(rate));
-  EXPECT_EQ(f.config.numChannels, channels);
-  EXPECT_EQ(f.config.bitDepth, bits);
+  AVFormatContext* opened = nullptr;
+  ASSERT_GE(avformat_open_input(&opened, Record(r).c_str(), nullptr, nullptr), 0);
+  const std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> format(
+      opened, [](AVFormatContext* c) { avformat_close_input(&c); });
+  ASSERT_GE(avformat_find_stream_info(format.get(), nullptr), 0);
+  const AVCodecParameters& stream = *format->streams[0]->codecpar;
+  EXPECT_EQ(f.config.sampleRate, static_cast<std::uint32_t>(stream.sample_rate));
+  EXPECT_EQ(f.config.numChannels, stream.ch_layout.nb_channels);
+  EXPECT_EQ(f.config.bitDepth, stream.bits_per_raw_sample);
 
   const ByteVector boxed = MakeCookie(f.config);
   EXPECT_EQ(boxed, SampleEntryCookie(f.file));
@@ -331,8 +329,9 @@ TEST(AlacRandom, RandomBytesMakeNoChain) {
         chains += syntax.Fits(syntax.Read(bytes.data() + next, bytes.size() - next));
       }
     }
-    std::printf("%d-bit %d-channel: %zu of %zu starts read a frame, %zu a chain of two\n",
-                config.bitDepth, config.numChannels, frames, starts, chains);
+    std::cout << int{config.bitDepth} << "-bit " << int{config.numChannels}
+              << "-channel: " << frames << " of " << starts << " starts read a frame, " << chains
+              << " a chain of two\n";
     EXPECT_EQ(chains, 0u);
     EXPECT_LT(frames * 10000, starts);
   }
