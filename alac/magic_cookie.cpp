@@ -14,11 +14,13 @@ std::uint32_t U32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
 void PutU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8)
+  for (int shift = 24; shift >= 0; shift -= 8) {
     out.push_back(static_cast<std::uint8_t>(value >> shift));
+  }
 }
 
-// Whether the bytes at `at` start an atom of the given type whose size fits what remains.
+// Whether the bytes at `at` start an atom of the given type that says it is at least
+// `minimumSize` bytes long.
 bool AtomAt(const std::uint8_t* data, std::size_t size, std::size_t at, const char* type,
             std::size_t minimumSize) {
   if (at > size || size - at < 8 || std::memcmp(data + at + 4, type, 4) != 0) return false;
