@@ -27,6 +27,9 @@ record() {
 }
 offset_of() { grep -obUa "$1" "$2" | head -n 1 | cut -d: -f1; }
 last_offset_of() { grep -obUa "$1" "$2" | tail -n 1 | cut -d: -f1; }
+# bytes_at FILE OFFSET COUNT: without a pipe whose reader stops early, which pipefail would take
+# for a failure of the writer.
+bytes_at() { dd if="$1" iflag=skip_bytes,count_bytes skip="$2" count="$3" bs=64K status=none; }
 
 # damage NAME TARGET...: copies of a recording as the repairs meet them, into each target.
 damage() {
@@ -39,7 +42,7 @@ damage() {
   head -c $((moov - 4)) "$source" >"$work/$name-no-index"              # power lost before moov
   cp "$source" "$work/$name-no-header"                                 # header wiped
   dd if=/dev/zero of="$work/$name-no-header" bs=1 count=64 conv=notrunc status=none
-  tail -c +$((mdat + 5)) "$source" | head -c $((moov - mdat - 8)) >"$work/$name-raw-frames"
+  bytes_at "$source" $((mdat + 4)) $((moov - mdat - 8)) >"$work/$name-raw-frames"
   cp "$source" "$work/$name-burst"                                     # bad bytes mid-audio
   head -c 300 /dev/zero | tr '\0' '\377' |
     dd of="$work/$name-burst" bs=1 seek=$((size / 2)) conv=notrunc status=none
@@ -74,6 +77,19 @@ mkdir -p "$seeds/aac_frame"
 for name in stereo mono recorder; do
   head -c 16384 "$work/$name-raw-frames" >"$seeds/aac_frame/$name"
 done
-for target in general_repair prepare_sample decode_frames text aac_frame; do
+# The ALAC target reads frames from the first byte, and a cookie (the sample entry's 'alac'
+# box, the last of the file's 'alac' names) before frames.
+mkdir -p "$seeds/alac_frame"
+record alac-stereo 1 2 44100 -c:a alac -sample_fmt s16p
+record alac-mono 1 1 48000 -c:a alac -sample_fmt s32p
+record alac-verbatim 1 1 44100 -c:a alac -sample_fmt s16p -compression_level 0 -t 0.2
+for name in alac-stereo alac-mono alac-verbatim; do
+  file=$work/$name.m4a
+  mdat=$(offset_of mdat "$file")
+  bytes_at "$file" $((mdat + 4)) 16384 >"$seeds/alac_frame/$name"
+  cookie=$(($(last_offset_of alac "$file") - 4))
+  { bytes_at "$file" "$cookie" 36; cat "$seeds/alac_frame/$name"; } >"$seeds/alac_frame/$name-cookie"
+done
+for target in general_repair prepare_sample decode_frames text aac_frame alac_frame; do
   echo "$target: $(find "$seeds/$target" -type f | wc -l) seeds"
 done
