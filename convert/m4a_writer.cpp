@@ -22,8 +22,10 @@ std::string Reason(const char* what, int code) {
 
 }  // namespace
 
-std::string M4aWriter::Open(const std::filesystem::path& path, std::uint32_t rate,
-                            std::uint32_t channels, const std::vector<std::uint8_t>& audioConfig) {
+std::string M4aWriter::Open(const std::filesystem::path& path, const AudioFormat& format) {
+  const std::uint32_t rate = format.rate, channels = format.channels;
+  const std::vector<std::uint8_t>& audioConfig = format.config;
+  frameSamples_ = format.frameSamples != 0 ? format.frameSamples : kSamplesPerFrame;
   const std::string name = NativePathToUtf8(path);
   AVFormatContext* raw = nullptr;
   // The "ipod" muxer writes the M4A brand that players expect of an audio-only file.
@@ -36,9 +38,9 @@ std::string M4aWriter::Open(const std::filesystem::path& path, std::uint32_t rat
   if (stream == nullptr || !packet_) return Reason("cannot set up the MP4 muxer", AVERROR(ENOMEM));
   AVCodecParameters* par = stream->codecpar;
   par->codec_type = AVMEDIA_TYPE_AUDIO;
-  par->codec_id = AV_CODEC_ID_AAC;
+  par->codec_id = format.codec == AudioCodec::kAlac ? AV_CODEC_ID_ALAC : AV_CODEC_ID_AAC;
   par->sample_rate = static_cast<int>(rate);
-  par->frame_size = kSamplesPerFrame;
+  par->frame_size = static_cast<int>(frameSamples_);
   av_channel_layout_default(&par->ch_layout, static_cast<int>(channels));
   par->extradata = static_cast<std::uint8_t*>(
       av_mallocz(audioConfig.size() + AV_INPUT_BUFFER_PADDING_SIZE));
@@ -55,7 +57,8 @@ std::string M4aWriter::Open(const std::filesystem::path& path, std::uint32_t rat
   return {};
 }
 
-std::string M4aWriter::Write(const std::uint8_t* frame, std::uint32_t size) {
+std::string M4aWriter::Write(const std::uint8_t* frame, std::uint32_t size, std::uint32_t samples) {
+  if (samples == 0) samples = frameSamples_;
   AVStream* stream = output_->streams[0];
   // The frame is borrowed from the mapped input: the MP4 muxer writes a packet's bytes before
   // it returns and keeps only their position and size.
@@ -64,10 +67,10 @@ std::string M4aWriter::Write(const std::uint8_t* frame, std::uint32_t size) {
   packet_->stream_index = 0;
   packet_->pts = packet_->dts =
       av_rescale_q(next_, AVRational{1, stream->codecpar->sample_rate}, stream->time_base);
-  packet_->duration = av_rescale_q(kSamplesPerFrame, AVRational{1, stream->codecpar->sample_rate},
-                                   stream->time_base);
+  packet_->duration =
+      av_rescale_q(samples, AVRational{1, stream->codecpar->sample_rate}, stream->time_base);
   packet_->flags = AV_PKT_FLAG_KEY;
-  next_ += kSamplesPerFrame;
+  next_ += samples;
   const int r = av_write_frame(output_.get(), packet_.get());
   packet_->data = nullptr;
   packet_->size = 0;

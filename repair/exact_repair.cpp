@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "aac/audio_config.h"
+#include "alac/frame.h"
+#include "alac/magic_cookie.h"
 #include "convert/m4a_writer.h"
 #include "find_streams.h"
 #include "frame_walk.h"
@@ -140,6 +142,9 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
   if (result->frames.empty()) return WalkStatus::kNoAudio;
   if (!result->others.empty()) result->video = true;
   if (streams.rateFromFrames) ChooseRate(data, size, streams, options, 0, result);
+  for (const std::size_t s : streams.rateFromFramesOf) {
+    ChooseRate(data, size, streams, options, s, result);
+  }
   EstimateLoss(data, result);
   if (options.passed) options.passed(0, size);
   return WalkStatus::kOk;
@@ -149,23 +154,45 @@ Status WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t st
                 bool keepTiming, const std::filesystem::path& path, std::uint64_t* framesWritten,
                 const std::function<bool(double)>& progress, const PassedFn& passed) {
   const StreamParams& p = walk.streams[stream];
-  // A layout that no channel configuration describes would need a program config element in
-  // the header; such a stream is written as the configuration with its channel count.
-  const int config =
-      p.channelConfig != 0 ? p.channelConfig : int(std::min<std::uint32_t>(p.channels, 7));
-  const std::uint32_t coreRate = p.sbr ? p.rate / 2 : p.rate;
-  const int index = aac::SamplingIndexFromRate(int(coreRate));
+  const bool lossless = p.codec == Codec::kAlac;
   const auto failed = [](const std::string& why) {
     return Status::Failed(Status::Code::kOutput, why);
   };
-  M4aWriter writer;
-  if (std::string e =
-          writer.Open(path, coreRate, p.channels,
-                      aac::MakeAudioConfig(index >= 0 ? index : p.samplingIndex, config));
-      !e.empty()) {
-    return failed(e);
+  AudioFormat format;
+  format.channels = p.channels;
+  std::optional<alac::Config> alacConfig;
+  if (lossless) {
+    alacConfig = alac::ParseCookie(p.alacCookie.data(), p.alacCookie.size());
+    if (!alacConfig) return Status::Failed(Status::Code::kInternal, "the stream's cookie is unreadable");
+    // A cookie learnt from the frames knows no rate until one was chosen.
+    alacConfig->sampleRate = p.rate;
+    format.codec = AudioCodec::kAlac;
+    format.rate = p.rate;
+    format.config = alac::MakeCookie(*alacConfig);
+    format.frameSamples = alacConfig->frameLength;
+  } else {
+    // A layout that no channel configuration describes would need a program config element in
+    // the header; such a stream is written as the configuration with its channel count.
+    const int config =
+        p.channelConfig != 0 ? p.channelConfig : int(std::min<std::uint32_t>(p.channels, 7));
+    const std::uint32_t coreRate = p.sbr ? p.rate / 2 : p.rate;
+    const int index = aac::SamplingIndexFromRate(int(coreRate));
+    format.rate = coreRate;
+    format.config = aac::MakeAudioConfig(index >= 0 ? index : p.samplingIndex, config);
   }
-  const std::vector<std::uint8_t> silence = aac::MakeSilentFrame(p.layout);
+  M4aWriter writer;
+  if (std::string e = writer.Open(path, format); !e.empty()) return failed(e);
+  // Lossless streams have no silent frame of ours: their lost stretches are joined.
+  if (lossless) keepTiming = false;
+  const std::vector<std::uint8_t> silence = lossless ? std::vector<std::uint8_t>{}
+                                                     : aac::MakeSilentFrame(p.layout);
+  std::size_t last = walk.frames.size();
+  for (std::size_t i = walk.frames.size(); i-- > 0;) {
+    if (walk.frames[i].stream == stream) {
+      last = i;
+      break;
+    }
+  }
   std::size_t nextDamage = 0;
   std::uint64_t written = 0, taken = 0;
   const std::size_t total = walk.frames.size();
@@ -186,7 +213,12 @@ Status WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t st
     }
     const FrameRef& f = walk.frames[i];
     if (f.stream != stream) continue;
-    if (std::string e = writer.Write(data + f.offset, f.size); !e.empty()) return failed(e);
+    // Only a stream's last frame may hold fewer samples than the others, and it says so.
+    std::uint32_t samples = 0;
+    if (lossless && i == last) samples = alac::ParseFrame(data + f.offset, f.size, *alacConfig).samples;
+    if (std::string e = writer.Write(data + f.offset, f.size, samples); !e.empty()) {
+      return failed(e);
+    }
     ++written;
     ++taken;
     if (i % 4096 == 0) {

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <map>
 
 #include "aac/aac_syntax.h"
 #include "aac/audio_config.h"
+#include "alac/alac_syntax.h"
+#include "alac/magic_cookie.h"
 #include "rate_evidence.h"
 
 namespace quillmend::exact {
@@ -22,9 +25,14 @@ constexpr std::uint64_t kDecisiveFrames = 24;
 // at its rate is within this factor of its own: recorders' encoders at one setting stay well
 // inside it, while 48 and 44.1 kHz differ by 9 % and the common settings by a third or more.
 constexpr double kSiblingBitrateFactor = 1.3;
+// Another stream is taken for real when it explains this many of the places where the first
+// stream's chains break in the probe: one break is damage, a dozen alike are a track.
+constexpr int kStreamEvidence = 12;
+// Streams a file may hold that the walk tells apart.
+constexpr std::size_t kMostStreams = 8;
 
 constexpr std::uint32_t kSoun = 0x736f756e;  // 'soun'
-constexpr std::uint32_t kMp4a = 0x6d703461;  // 'mp4a'
+constexpr std::uint32_t kAlac = 0x616c6163;  // 'alac'
 
 // Band-table groups in the order a tie is settled, each with the rates that share its tables.
 // Within a group the frames' syntax cannot tell the rates apart; 32 kHz shares 48 kHz's tables
@@ -43,6 +51,10 @@ constexpr std::array<RateGroup, 7> kGroups{{
     {0, {96000, 88200, 0}},
 }};
 
+// Without a header an ALAC stream tells nothing of its rate: recorders that write it run at
+// 48 kHz, music libraries at 44.1 kHz, and a few at twice either.
+constexpr std::array<std::uint32_t, 4> kAlacRates{48000, 44100, 96000, 88200};
+
 std::vector<std::uint32_t> RatesOf(const RateGroup& group) {
   std::vector<std::uint32_t> rates;
   for (const std::uint32_t r : group.rates) {
@@ -51,31 +63,60 @@ std::vector<std::uint32_t> RatesOf(const RateGroup& group) {
   return rates;
 }
 
-const RateGroup* GroupOfIndex(int samplingIndex) {
-  for (const RateGroup& g : kGroups) {
-    const int rate = aac::SamplingRateFromIndex(samplingIndex);
-    for (const std::uint32_t r : g.rates) {
-      if (r != 0 && int(r) == rate) return &g;
-    }
+// What a file's index or a healthy recording says of a sound track.
+struct Declared {
+  Codec codec = Codec::kAac;
+  aac::AudioConfig aac;
+  alac::Config alac;
+  std::vector<std::uint8_t> cookie;
+  std::uint32_t trackId = 0;
+};
+
+bool IsSound(const Track& t) { return t.kind == TrackKind::kSound || t.handler == kSoun; }
+
+bool ReadDeclared(const Track& t, Declared* d) {
+  d->trackId = t.id;
+  if (!t.entry.alacCookie.empty() || t.entry.format == kAlac) {
+    const std::optional<alac::Config> c =
+        alac::ParseCookie(t.entry.alacCookie.data(), t.entry.alacCookie.size());
+    if (!c) return false;
+    d->codec = Codec::kAlac;
+    d->alac = *c;
+    d->cookie = alac::MakeCookie(*c);
+    return true;
   }
-  return nullptr;
+  d->codec = Codec::kAac;
+  return !t.entry.audioConfig.empty() && aac::ParseAudioConfig(t.entry.audioConfig, &d->aac);
 }
 
-// The first sound track of a layout whose sample entry we can read.
+// The sound tracks a layout declares, in its order; a file read in the single-track era's way
+// gives its one configuration.
+std::vector<Declared> DeclaredStreams(const ContainerLayout& layout) {
+  std::vector<Declared> out;
+  for (const Track& t : layout.tracks) {
+    Declared d;
+    if (IsSound(t) && ReadDeclared(t, &d)) out.push_back(std::move(d));
+  }
+  Declared d;
+  if (out.empty() && !layout.audioConfig.empty() &&
+      aac::ParseAudioConfig(layout.audioConfig, &d.aac)) {
+    out.push_back(std::move(d));
+  }
+  return out;
+}
+
 const Track* FirstSound(const ContainerLayout& layout) {
   for (const Track& t : layout.tracks) {
-    const bool sound = t.kind == TrackKind::kSound || t.handler == kSoun;
-    if (sound && !t.entry.audioConfig.empty()) return &t;
+    if (IsSound(t)) return &t;
   }
   return nullptr;
 }
 
-// The AAC configuration a layout declares, from its first sound track or, in a file of the
-// single-track era's reading, from its audioConfig.
-bool DeclaredAac(const ContainerLayout& layout, aac::AudioConfig* config) {
-  const Track* track = FirstSound(layout);
-  const std::vector<std::uint8_t>& bytes = track ? track->entry.audioConfig : layout.audioConfig;
-  return !bytes.empty() && aac::ParseAudioConfig(bytes, config);
+std::uint64_t MediaEndOf(const ContainerLayout& c, std::uint64_t at) {
+  for (const MediaRange& r : c.media) {
+    if (at >= r.begin && at < r.end) return r.end;
+  }
+  return at;
 }
 
 // The first media range that holds a chain of frames of this syntax.
@@ -126,9 +167,9 @@ std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLa
         hits.push_back(std::move(hit));
       }
       if (hits.empty()) continue;
-      const auto best = std::max_element(
-          hits.begin(), hits.end(),
-          [](const auto& a, const auto& b) { return a.probe.bytes < b.probe.bytes; });
+      const auto best = std::max_element(hits.begin(), hits.end(), [](const auto& a, const auto& b) {
+        return a.probe.bytes < b.probe.bytes;
+      });
       const bool reachesEnd = best->probe.at + best->probe.bytes >= range.end;
       if (best->probe.frames >= kDecisiveFrames || reachesEnd) return hits;
     }
@@ -137,14 +178,7 @@ std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLa
   return {};
 }
 
-void SetLayout(const aac::ElementLayout& layout, StreamParams* params) {
-  params->layout = layout;
-  params->channels = static_cast<std::uint32_t>(layout.Channels());
-  params->channelConfig = aac::ChannelConfigFor(layout);
-}
-
-// Whether the stream's frames carry SBR (HE-AAC): most of the first frames say so in their fill
-// elements.
+// Whether most of a stream's first frames carry SBR (HE-AAC) in their fill elements.
 bool FramesCarrySbr(const std::uint8_t* data, std::uint64_t at, std::uint64_t end,
                     int samplingIndex) {
   int frames = 0, sbr = 0;
@@ -158,23 +192,29 @@ bool FramesCarrySbr(const std::uint8_t* data, std::uint64_t at, std::uint64_t en
   return frames > 0 && sbr * 2 > frames;
 }
 
-FoundStream MakeAac(Probe& probe, int samplingIndex, const std::uint8_t* data,
+FoundStream MakeAac(std::unique_ptr<FrameSyntax> syntax, std::uint64_t at, const std::uint8_t* data,
                     std::uint64_t mediaEnd) {
   FoundStream s;
-  s.syntax = std::move(probe.syntax);
-  const auto& aacSyntax = static_cast<const aac::AacSyntax&>(*s.syntax);
+  const auto& aacSyntax = static_cast<const aac::AacSyntax&>(*syntax);
   s.params.codec = Codec::kAac;
-  s.params.samplingIndex = samplingIndex;
-  SetLayout(aacSyntax.Layout(), &s.params);
-  s.params.sbr = FramesCarrySbr(data, probe.at, mediaEnd, samplingIndex);
+  s.params.samplingIndex = aacSyntax.SamplingIndex();
+  s.params.layout = aacSyntax.Layout();
+  s.params.channels = static_cast<std::uint32_t>(aacSyntax.Layout().Channels());
+  s.params.channelConfig = aac::ChannelConfigFor(aacSyntax.Layout());
+  s.params.sbr = FramesCarrySbr(data, at, mediaEnd, s.params.samplingIndex);
+  s.syntax = std::move(syntax);
   return s;
 }
 
-std::uint64_t MediaEndOf(const ContainerLayout& c, std::uint64_t at) {
-  for (const MediaRange& r : c.media) {
-    if (at >= r.begin && at < r.end) return r.end;
-  }
-  return at;
+FoundStream MakeAlac(std::unique_ptr<FrameSyntax> syntax, const alac::Config& config) {
+  FoundStream s;
+  s.params.codec = Codec::kAlac;
+  s.params.channels = config.numChannels;
+  s.params.samplesPerFrame = config.frameLength;
+  s.params.alacCookie = alac::MakeCookie(config);
+  s.params.bitDepth = config.bitDepth;
+  s.syntax = std::move(syntax);
+  return s;
 }
 
 void Certain(StreamParams* p, std::uint32_t rate, RateSource source, std::string file = {}) {
@@ -186,11 +226,39 @@ void Certain(StreamParams* p, std::uint32_t rate, RateSource source, std::string
   p->rateChoice.file = std::move(file);
 }
 
-// The frames alone: the group whose chains hold the most, and the rates it stands for.
+// An ALAC stream learnt from the frames: its bit depth and channels.
+bool InferAlac(const std::uint8_t* data, const ContainerLayout& container, FoundStream* out,
+               std::uint64_t* at) {
+  for (const MediaRange& range : container.media) {
+    const alac::Inference inference = alac::InferConfig(data, range.begin, range.end);
+    if (inference.certainty < alac::Certainty::kLikely) continue;
+    std::unique_ptr<FrameSyntax> unbound = alac::MakeSyntax(inference.config);
+    if (!unbound) continue;
+    const FrameRead first = unbound->Read(data + inference.start, range.end - inference.start);
+    if (!unbound->Fits(first)) continue;
+    *out = MakeAlac(unbound->BindTo(first), inference.config);
+    *at = inference.start;
+    return true;
+  }
+  return false;
+}
+
+// The frames alone: the AAC group whose chains hold the most and the rates it stands for, or
+// else ALAC frames.
 Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container) {
   Streams out;
   std::vector<GroupProbe> hits = SearchGroups(data, container);
-  if (hits.empty()) return out;
+  if (hits.empty()) {
+    FoundStream alac;
+    std::uint64_t at = 0;
+    if (!InferAlac(data, container, &alac, &at)) return out;
+    out.found.push_back(std::move(alac));
+    out.firstFrame = at;
+    out.rateFromFrames = true;
+    out.groupRates.assign(kAlacRates.begin(), kAlacRates.end());
+    out.status = WalkStatus::kOk;
+    return out;
+  }
   GroupProbe* best = &hits[0];
   for (GroupProbe& h : hits) {
     if (h.probe.bytes > best->probe.bytes) best = &h;
@@ -203,12 +271,12 @@ Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container) {
   for (GroupProbe& h : hits) {
     if (&h != best && h.probe.bytes == best->probe.bytes && shares48(h) && shares48(*best)) {
       for (const std::uint32_t r : RatesOf(*h.group)) rates.push_back(r);
-      out.tie32 = true;
       if (h.group->samplingIndex == 3) best = &h;  // 48 kHz's tables, the wider group's
     }
   }
-  const std::uint64_t end = MediaEndOf(container, best->probe.at);
-  out.found.push_back(MakeAac(best->probe, best->group->samplingIndex, data, end));
+  const std::uint64_t at = best->probe.at;
+  out.found.push_back(MakeAac(std::move(best->probe.syntax), at, data, MediaEndOf(container, at)));
+  out.firstFrame = at;
   out.rateFromFrames = true;
   out.groupRates = std::move(rates);
   out.status = WalkStatus::kOk;
@@ -217,10 +285,41 @@ Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container) {
 
 void NameFitting(const Streams& fromFrames, WalkResult* result) {
   result->fittingRates.clear();
+  if (fromFrames.found.empty()) return;
+  const StreamParams& p = fromFrames.found[0].params;
   for (const std::uint32_t r : fromFrames.groupRates) {
-    result->fittingRates.push_back(fromFrames.found[0].params.sbr ? r * 2 : r);
+    result->fittingRates.push_back(p.sbr ? r * 2 : r);
   }
-  result->fittingChannels = fromFrames.found[0].params.channels;
+  result->fittingChannels = p.channels;
+}
+
+// A stream a declaration describes, if the frames bear it out.
+bool TakeDeclared(const std::uint8_t* data, const ContainerLayout& container, const Declared& d,
+                  std::uint32_t rateHz, FoundStream* out, std::uint64_t* at) {
+  if (d.codec == Codec::kAlac) {
+    std::unique_ptr<FrameSyntax> unbound = alac::MakeSyntax(d.alac);
+    if (!unbound) return false;
+    Probe probe = ProbeMedia(data, container, *unbound);
+    if (!probe.found) return false;
+    *out = MakeAlac(std::move(probe.syntax), d.alac);
+    *at = probe.at;
+    return true;
+  }
+  const int index =
+      rateHz != 0 ? aac::SamplingIndexFromRate(int(d.aac.sbr ? rateHz / 2 : rateHz))
+                  : d.aac.samplingIndex;
+  if (index < 0) return false;
+  Probe probe = ProbeMedia(data, container, aac::AacSyntax(index));
+  if (!probe.found) return false;
+  const auto& syntax = static_cast<const aac::AacSyntax&>(*probe.syntax);
+  if (d.aac.channelConfig != 0 && aac::ChannelConfigFor(syntax.Layout()) != d.aac.channelConfig) {
+    return false;
+  }
+  *at = probe.at;
+  *out = MakeAac(std::move(probe.syntax), probe.at, data, MediaEndOf(container, probe.at));
+  out->params.objectType = d.aac.objectType != 0 ? d.aac.objectType : 2;
+  out->params.sbr = d.aac.sbr;
+  return true;
 }
 
 double TrackBitrate(const Track& t) {
@@ -234,53 +333,93 @@ double TrackBitrate(const Track& t) {
   return double(bytes) * 8.0 / (double(t.duration) / double(t.timescale));
 }
 
+// Looks where the first stream's chains break, early in the media, for the frames of another
+// stream: the same codec's group with another layout (a mono track beside a stereo one), or
+// another group. A kind that explains many breaks is a stream of its own.
+void FindMoreStreams(const std::uint8_t* data, const ContainerLayout& container,
+                     std::uint64_t firstFrame, Streams* streams) {
+  if (streams->found.empty() || streams->found[0].params.codec != Codec::kAac) return;
+  const std::uint64_t end = MediaEndOf(container, firstFrame);
+  while (streams->found.size() < kMostStreams) {
+    std::vector<const FrameSyntax*> known;
+    for (const FoundStream& s : streams->found) known.push_back(s.syntax.get());
+    const FrameWalker walker(data, known);
+    RangeWalk walk;
+    walker.Walk(firstFrame, std::min(end, firstFrame + kProbeBytes), true, &walk);
+    std::map<std::pair<int, std::uint64_t>, int> kinds;  // (group, shape) -> breaks explained
+    std::map<std::pair<int, std::uint64_t>, std::uint64_t> where;
+    for (const Stretch& s : walk.damage) {
+      for (const RateGroup& g : kGroups) {
+        const aac::AacSyntax unbound(g.samplingIndex);
+        if (!unbound.MayStart(data[s.offset])) continue;
+        const FrameRead read = unbound.Read(data + s.offset, end - s.offset);
+        if (!unbound.Fits(read)) continue;
+        const auto key = std::make_pair(g.samplingIndex, read.shape);
+        if (++kinds[key] == 1) where[key] = s.offset;
+      }
+    }
+    auto best = kinds.end();
+    for (auto it = kinds.begin(); it != kinds.end(); ++it) {
+      if (it->second >= kStreamEvidence && (best == kinds.end() || it->second > best->second)) {
+        best = it;
+      }
+    }
+    if (best == kinds.end()) return;
+    const auto [index, shape] = best->first;
+    const std::uint64_t at = where[best->first];
+    FoundStream more =
+        MakeAac(std::make_unique<aac::AacSyntax>(index, shape), at, data, end);
+    for (const RateGroup& g : kGroups) {
+      if (g.samplingIndex == index) more.groupRates = RatesOf(g);
+    }
+    streams->found.push_back(std::move(more));
+  }
+}
+
 }  // namespace
 
 Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
                     const WalkOptions& options, WalkResult* result) {
-  aac::AudioConfig declared;
   const bool fromSample = options.sample.has_value();
-  if (fromSample && !DeclaredAac(options.sample->layout, &declared)) {
+  const std::vector<Declared> declared =
+      DeclaredStreams(fromSample ? options.sample->layout : container);
+  if (fromSample && declared.empty()) {
     Streams bad = FromFrames(data, container);
-    if (bad.status == WalkStatus::kOk) NameFitting(bad, result);
+    NameFitting(bad, result);
     bad.status = WalkStatus::kSampleMismatch;
     return bad;
   }
-  const bool fromHeader = !fromSample && DeclaredAac(container, &declared);
-  int index = declared.samplingIndex;
-  if (options.rateHz != 0) index = aac::SamplingIndexFromRate(int(options.rateHz));
-
-  if (fromSample || fromHeader || options.rateHz != 0) {
-    Probe probe = ProbeMedia(data, container, aac::AacSyntax(index));
-    const bool fits =
-        probe.found &&
-        (declared.channelConfig == 0 || options.rateHz != 0 ||
-         aac::ChannelConfigFor(static_cast<const aac::AacSyntax&>(*probe.syntax).Layout()) ==
-             declared.channelConfig);
-    if (fits) {
-      Streams out;
-      out.status = WalkStatus::kOk;
-      FoundStream s = MakeAac(probe, index, data, MediaEndOf(container, probe.at));
-      s.params.objectType = declared.objectType != 0 ? declared.objectType : 2;
-      if (fromSample || fromHeader) s.params.sbr = declared.sbr;
-      const std::uint32_t core = options.rateHz != 0
-                                     ? (s.params.sbr ? options.rateHz / 2 : options.rateHz)
-                                     : declared.rate;
+  if (!declared.empty() || options.rateHz != 0) {
+    Streams out;
+    out.status = WalkStatus::kOk;
+    std::uint64_t first = ~std::uint64_t{0};
+    for (const Declared& d : declared) {
+      FoundStream s;
+      std::uint64_t at = 0;
+      if (!TakeDeclared(data, container, d, options.rateHz, &s, &at)) continue;
+      first = std::min(first, at);
+      const std::uint32_t rate = d.codec == Codec::kAlac ? d.alac.sampleRate
+                                 : d.aac.sbr            ? d.aac.rate * 2
+                                                        : d.aac.rate;
       if (options.rateHz != 0) {
         Certain(&s.params, options.rateHz, RateSource::kOption);
-        // A rate of HE-AAC is the output's; its frames' tables are the core's.
-        if (s.params.sbr) {
-          s.params.samplingIndex = aac::SamplingIndexFromRate(int(core));
-          if (s.params.samplingIndex < 0) s.params.samplingIndex = index;
-        }
       } else {
-        Certain(&s.params, s.params.sbr ? core * 2 : core,
-                fromSample ? RateSource::kSample : RateSource::kHeader,
+        Certain(&s.params, rate, fromSample ? RateSource::kSample : RateSource::kHeader,
                 fromSample ? options.sample->name : std::string());
       }
-      const Track* track = FirstSound(fromSample ? options.sample->layout : container);
-      if (fromHeader && track != nullptr) s.params.trackId = track->id;
-      out.found.push_back(std::move(s));
+      if (!fromSample) s.params.trackId = d.trackId;
+      // Tracks of one setting are one stream to the walk; they are told apart afterwards.
+      bool same = false;
+      for (const FoundStream& f : out.found) same = same || f.params.SameCoding(s.params);
+      if (!same) out.found.push_back(std::move(s));
+    }
+    if (!out.found.empty()) {
+      out.firstFrame = first;
+      FindMoreStreams(data, container, first, &out);
+      for (std::size_t i = 1; i < out.found.size(); ++i) {
+        // A stream no declaration covered takes its rate from the frames, as below.
+        if (out.found[i].params.rate == 0) out.rateFromFramesOf.push_back(i);
+      }
       return out;
     }
     // A file header that contradicts the frames is damage too; the frames decide. A sample or
@@ -288,19 +427,33 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
     // the frames do fit.
     if (fromSample || options.rateHz != 0) {
       Streams frames = FromFrames(data, container);
-      if (frames.status == WalkStatus::kOk) NameFitting(frames, result);
+      // ALAC carries no rate in its frames: any rate the caller gives fits them.
+      if (frames.status == WalkStatus::kOk && !fromSample &&
+          frames.found[0].params.codec == Codec::kAlac) {
+        Certain(&frames.found[0].params, options.rateHz, RateSource::kOption);
+        frames.rateFromFrames = false;
+        return frames;
+      }
+      NameFitting(frames, result);
       frames.status = frames.status == WalkStatus::kOk
                           ? (fromSample ? WalkStatus::kSampleMismatch : WalkStatus::kRateMismatch)
                           : WalkStatus::kNoAudio;
       return frames;
     }
   }
-  return FromFrames(data, container);
+  Streams out = FromFrames(data, container);
+  if (out.status == WalkStatus::kOk) {
+    FindMoreStreams(data, container, out.firstFrame, &out);
+    for (std::size_t i = 1; i < out.found.size(); ++i) out.rateFromFramesOf.push_back(i);
+  }
+  return out;
 }
 
 void ChooseRate(const std::uint8_t* data, std::uint64_t dataSize, const Streams& streams,
                 const WalkOptions& options, std::size_t stream, WalkResult* result) {
   StreamParams& p = result->streams[stream];
+  const std::vector<std::uint32_t>& groupRates =
+      stream == 0 ? streams.groupRates : streams.found[stream].groupRates;
   std::vector<FrameRef> frames;
   std::uint64_t bytes = 0;
   for (const FrameRef& f : result->frames) {
@@ -313,40 +466,58 @@ void ChooseRate(const std::uint8_t* data, std::uint64_t dataSize, const Streams&
 
   // A healthy recording beside the file with the same settings: same codec and object type,
   // same channel layout, a rate of the frames' group, and a bitrate that the damaged frames
-  // have at its rate. The closest bitrate wins, then the same brand.
+  // have at its rate (lossless frames have none to compare). The closest bitrate wins, then
+  // the same brand.
   const Reference* bestSibling = nullptr;
   std::uint32_t siblingRate = 0;
   double bestDistance = 0;
   for (const Reference& sibling : options.siblings) {
-    aac::AudioConfig c;
-    if (!DeclaredAac(sibling.layout, &c) || c.objectType != p.objectType || c.sbr != p.sbr) {
-      continue;
+    const std::vector<Declared> theirs = DeclaredStreams(sibling.layout);
+    if (theirs.empty() || theirs[0].codec != p.codec) continue;
+    const Declared& d = theirs[0];
+    std::uint32_t rate = 0;
+    double distance = 0;
+    if (p.codec == Codec::kAlac) {
+      if (d.alac.numChannels != p.channels || d.alac.bitDepth != p.bitDepth) continue;
+      rate = d.alac.sampleRate;
+    } else {
+      if (d.aac.objectType != p.objectType || d.aac.sbr != p.sbr) continue;
+      if (d.aac.channelConfig != p.channelConfig || p.channelConfig == 0) continue;
+      rate = d.aac.rate;
+      if (std::find(groupRates.begin(), groupRates.end(), rate) == groupRates.end()) continue;
+      const Track* track = FirstSound(sibling.layout);
+      const double theirRate = track != nullptr ? TrackBitrate(*track) : sibling.bitrate;
+      const double ours = meanBytes * 8.0 * double(rate) / 1024.0;
+      if (theirRate <= 0 || ours <= 0) continue;
+      distance = std::fabs(std::log(ours / theirRate));
+      if (distance > std::log(kSiblingBitrateFactor)) continue;
     }
-    if (c.channelConfig != p.channelConfig || p.channelConfig == 0) continue;
-    if (std::find(streams.groupRates.begin(), streams.groupRates.end(), c.rate) ==
-        streams.groupRates.end()) {
-      continue;
-    }
-    const Track* track = FirstSound(sibling.layout);
-    const double theirs = track != nullptr ? TrackBitrate(*track) : sibling.bitrate;
-    const double ours = meanBytes * 8.0 * double(c.rate) / 1024.0;
-    if (theirs <= 0 || ours <= 0) continue;
-    const double distance = std::fabs(std::log(ours / theirs));
-    if (distance > std::log(kSiblingBitrateFactor)) continue;
+    if (rate == 0) continue;
     const bool sameBrand = sibling.layout.brand == result->container.brand;
     const double score = distance - (sameBrand ? 0.01 : 0);
     if (bestSibling == nullptr || score < bestDistance) {
       bestSibling = &sibling;
-      siblingRate = c.rate;
+      siblingRate = rate;
       bestDistance = score;
     }
   }
   if (bestSibling != nullptr) {
     Certain(&p, siblingRate * factor, RateSource::kSibling, bestSibling->name);
-    p.samplingIndex = aac::SamplingIndexFromRate(int(siblingRate));
+    if (p.codec == Codec::kAac) p.samplingIndex = aac::SamplingIndexFromRate(int(siblingRate));
     return;
   }
 
+  if (p.codec == Codec::kAlac) {
+    p.rate = groupRates.empty() ? 48000 : groupRates.front();
+    p.rateChoice = {};
+    p.rateChoice.rate = p.rate;
+    p.rateChoice.source = RateSource::kAssumed;
+    p.rateChoice.confidence = Confidence::kGuess;
+    p.rateChoice.reason = "lossless frames do not show their rate";
+    p.rateChoice.alternatives.assign(groupRates.begin() + (groupRates.empty() ? 0 : 1),
+                                     groupRates.end());
+    return;
+  }
   const rate::RateEvidence evidence = rate::WeighRate(
       data, dataSize, frames, {p.samplingIndex, int(p.channels), p.sbr});
   if (evidence.candidates.empty()) return;

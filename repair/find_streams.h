@@ -13,6 +13,7 @@ namespace quillmend::exact {
 struct FoundStream {
   StreamParams params;
   std::shared_ptr<const FrameSyntax> syntax;
+  std::vector<std::uint32_t> groupRates;  // a further stream's rates, when its frames tell it
 };
 
 struct Streams {
@@ -21,8 +22,9 @@ struct Streams {
   // The rate is settled after the walk, from all its frames: the band tables, which the walk
   // needs, are the same for every rate of a group.
   bool rateFromFrames = false;
-  std::vector<std::uint32_t> groupRates;  // the rates the frames' tables stand for
-  bool tie32 = false;                     // the frames read alike with 32 kHz's tables and 48 kHz's
+  std::vector<std::uint32_t> groupRates;      // the rates the first stream's frames stand for
+  std::vector<std::size_t> rateFromFramesOf;  // further streams whose rate the frames tell
+  std::uint64_t firstFrame = 0;               // where the first stream's first chain starts
 };
 
 Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
