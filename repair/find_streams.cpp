@@ -393,7 +393,14 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
     Streams out;
     out.status = WalkStatus::kOk;
     std::uint64_t first = ~std::uint64_t{0};
-    for (const Declared& d : declared) {
+    std::vector<Declared> expected = declared;
+    if (expected.empty()) {
+      // The caller's rate alone: AAC frames read with that rate's band tables.
+      Declared d;
+      d.aac.objectType = 2;
+      expected.push_back(d);
+    }
+    for (const Declared& d : expected) {
       FoundStream s;
       std::uint64_t at = 0;
       if (!TakeDeclared(data, container, d, options.rateHz, &s, &at)) continue;
