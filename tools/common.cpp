@@ -26,6 +26,12 @@ void AddCommonOptions(CLI::App& command, CommonOptions* options) {
                   "a healthy recording made by the same recorder with the same settings")
       ->type_name("HEALTHY");
   command
+      .add_option("--sample-dir", options->sampleDir,
+                  "a folder of healthy recordings from the same recorder, looked at for the rate")
+      ->type_name("DIR");
+  command.add_flag("--no-siblings", options->noSiblings,
+                   "do not look at the recordings beside the file for its rate");
+  command
       .add_option("--rate", options->rate,
                   "the sampling rate in Hz, when the file cannot tell (e.g. 44100, 48000)")
       ->type_name("HZ");
@@ -34,6 +40,13 @@ void AddCommonOptions(CLI::App& command, CommonOptions* options) {
                   "where quillmend_sdk.log goes (default: " + DefaultLogDirectory() + ")")
       ->type_name("DIR");
   command.add_flag("--json", options->json, "one JSON object per file on stdout, nothing else");
+}
+
+void ApplyCommonOptions(const CommonOptions& common, qm_options* options) {
+  options->sample_path = common.sample.empty() ? nullptr : common.sample.c_str();
+  options->sample_dir = common.sampleDir.empty() ? nullptr : common.sampleDir.c_str();
+  options->no_siblings = common.noSiblings ? 1 : 0;
+  options->rate_hz = common.rate;
 }
 
 std::string OpenLog(const std::string& directory) {

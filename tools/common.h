@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "quillmend.h"
+
 namespace quillmend::tool {
 
 constexpr int kExitOk = 0;
@@ -18,11 +20,15 @@ std::string ToUtf8(const std::filesystem::path& path);
 // The options every subcommand that reads recordings takes.
 struct CommonOptions {
   std::string sample;
+  std::string sampleDir;
+  bool noSiblings = false;
   std::uint32_t rate = 0;
   std::string logDir;
   bool json = false;
 };
 void AddCommonOptions(CLI::App& command, CommonOptions* options);
+// The library's options that the common ones set.
+void ApplyCommonOptions(const CommonOptions& common, qm_options* options);
 
 // Opens the library's log in `directory` (made when missing); a log that cannot be had is worth
 // a warning, not the repair. Returns the log file's path, or "" without a log.

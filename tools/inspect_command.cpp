@@ -22,8 +22,7 @@ int RunInspect(const InspectOptions& o) {
   OpenLog(o.common.logDir);
   qm_options options;
   qm_options_init(&options);
-  options.sample_path = o.common.sample.empty() ? nullptr : o.common.sample.c_str();
-  options.rate_hz = o.common.rate;
+  ApplyCommonOptions(o.common, &options);
   qm_result* raw = nullptr;
   {
     ProgressLine progress(ToUtf8(FromUtf8(o.file).filename()), StderrIsTerminal());

@@ -27,6 +27,7 @@ struct RepairOptions {
   std::string method = "exact";
   bool keepTiming = false;
   bool force = false;
+  std::uint32_t track = 0;
 };
 
 using ResultPtr = std::unique_ptr<qm_result, decltype(&qm_result_free)>;
@@ -105,12 +106,12 @@ int RunRepair(const RepairOptions& o) {
   }
   qm_options options;
   qm_options_init(&options);
-  options.method = o.method == "advanced"  ? QM_METHOD_ADVANCED
-                   : o.method == "general" ? QM_METHOD_GENERAL
-                                           : QM_METHOD_EXACT;
-  options.sample_path = o.common.sample.empty() ? nullptr : o.common.sample.c_str();
-  options.rate_hz = o.common.rate;
+  if (qm_method_from_name(o.method.c_str(), &options.method) != 0) {
+    return UsageError("no method is called " + o.method, "exact, general or advanced");
+  }
+  ApplyCommonOptions(o.common, &options);
   options.keep_timing = o.keepTiming;
+  options.track = o.track;
   options.overwrite = o.force;
 
   std::map<qm_code, std::size_t> counts;
@@ -169,17 +170,20 @@ void AddRepairCommand(CLI::App& app, int* exitStatus) {
       ->type_name("DIR")
       ->excludes(output);
   repair->add_option("--method", o->method, "exact (default), general or advanced")
-      ->type_name("METHOD")
-      ->transform(
-          CLI::IsMember({"exact", "general", "advanced"}, CLI::ignore_case).description(""));
+      ->type_name("METHOD");
+  repair
+      ->add_option("--track", o->track,
+                   "only sound track N (default: each track to a file of its own, the second "
+                   "as NAME-track2.m4a beside the first)")
+      ->type_name("N");
   AddCommonOptions(*repair, &o->common);
   repair->add_flag("--keep-timing", o->keepTiming,
                    "exact: fill each lost stretch with silence so that later audio keeps its time");
   repair->add_flag("-y,--force", o->force, "replace an existing output file");
   repair->footer(
       "Methods:\n"
-      "  exact     every AAC frame whose bytes survived, copied as it is (--sample, optional,\n"
-      "            gives the exact sampling rate)\n"
+      "  exact     every audio frame whose bytes survived, copied as it is; the rate from the\n"
+      "            file's header, a healthy recording beside it or --sample, else its frames\n"
       "  general   the SDK's general repair: frames cut by the heads most recorders write\n"
       "  advanced  the SDK's advanced repair: needs --sample; decodes and encodes again with\n"
       "            the ffmpeg tool beside quillmend\n"
