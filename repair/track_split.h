@@ -1,0 +1,50 @@
+#pragma once
+// Several sound tracks of one setting (a screen recording's microphone and system sound) read
+// alike frame by frame: the walk finds their frames as one stream. They are told apart by an
+// index that says which chunk is whose: the file's own, or a healthy recording's from the same
+// program, whose chunks lie in the same order. Without either they are never written as one:
+// a mix of two tracks switches between them all the time.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/frame_syntax.h"
+#include "frame_walk.h"
+#include "mp4/container.h"
+
+namespace quillmend::exact {
+
+// One cycle of the order in which a recorder lays its tracks' chunks down: (track, frames).
+struct ChunkPattern {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> chunks;
+  std::uint32_t tracks = 0;
+  std::uint32_t Frames() const;
+};
+
+// The sound tracks of a layout that share one setting (their indexes in layout.tracks), when
+// there are two or more of them.
+std::vector<std::size_t> SameSettingTracks(const ContainerLayout& layout);
+
+// The order of the chunks of `tracks` in a layout whose tables were read whole: the chunks of
+// its whole length, or the shortest cycle that repeats through them.
+std::optional<ChunkPattern> PatternOf(const ContainerLayout& layout,
+                                      const std::vector<std::size_t>& tracks);
+
+// Gives each frame of stream `stream` the track (0, 1, ...) whose chunk of the file's own
+// index holds it; false when the index does not cover the frames.
+bool SplitByIndex(const ContainerLayout& layout, const std::vector<std::size_t>& tracks,
+                  std::uint8_t stream, std::vector<FrameRef>* frames);
+
+// Gives each frame of stream `stream` a track by the pattern, from the first frame of the
+// media on; after each damaged stretch, the place in the pattern is found again by the phase
+// under which each track's frames follow on best.
+void SplitByPattern(const std::uint8_t* data, const FrameSyntax& syntax,
+                    const ChunkPattern& pattern, std::uint8_t stream,
+                    const std::vector<Stretch>& damage, std::vector<FrameRef>* frames);
+
+// Whether the frames of one stream read as the chunks of several tracks laid in turn: their
+// levels or sizes jump at a fixed period and follow on within it.
+bool LooksInterleaved(const std::uint8_t* data, const FrameSyntax& syntax,
+                      const std::vector<FrameRef>& frames);
+
+}  // namespace quillmend::exact
