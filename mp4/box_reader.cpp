@@ -1,5 +1,7 @@
 #include "box_reader.h"
 
+#include <algorithm>
+
 namespace quillmend {
 
 bool BufferReader::ReadUnsigned(int width, std::uint64_t* value) {
@@ -102,13 +104,13 @@ bool BoxChildren::Next(BoxHeader* box, BufferReader* payload) {
   BoxHeader header;
   if (!ReadBoxHeader(&reader_, &header)) {
     done_ = true;
-    // A terminator or padding: up to one header's worth of zeros.
-    bool zeros = reader_.Remaining() <= 8;
-    for (std::uint64_t i = reader_.Offset(); zeros && i < reader_.End(); ++i) {
-      zeros = reader_.Data()[i] == 0;
-    }
-    whole_ = zeros;
-    if (zeros) reach_ = reader_.End();
+    // A terminator: up to four zero bytes, or an empty box of type zero.
+    const std::uint64_t left = reader_.Remaining();
+    const std::uint8_t* p = reader_.Data() + reader_.Offset();
+    whole_ = (left <= 4 && std::all_of(p, p + left, [](std::uint8_t b) { return b == 0; })) ||
+             (left == 8 && std::all_of(p + 4, p + 8, [](std::uint8_t b) { return b == 0; }) &&
+              (p[3] == 8 || p[3] == 0) && p[0] == 0 && p[1] == 0 && p[2] == 0);
+    if (whole_) reach_ = reader_.End();
     return false;
   }
   *box = header;

@@ -70,8 +70,8 @@ class BoxChildren {
   [[nodiscard]] bool Next(BoxHeader* box, BufferReader* payload);
 
   // After Next returned false: whether the children filled the parent to its end, no child cut.
-  // A few zero bytes at the end (QuickTime closes some lists with a zero terminator) count as
-  // filled.
+  // A terminator at the end (QuickTime closes some lists with four zero bytes or an empty box
+  // of type zero) counts as filled.
   bool Whole() const { return whole_; }
   // Where the children stopped being boxes, or the cut child began.
   std::uint64_t StoppedAt() const { return stoppedAt_; }
