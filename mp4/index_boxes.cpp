@@ -122,6 +122,7 @@ bool ReadSampleSizes(BufferReader r, Track* track) {
   }
   track->uniformSampleSize = uniform;
   if (uniform != 0) {
+    track->sampleSizes.clear();  // a table read before this box is not this box's
     track->sampleCount = count;
     return true;
   }
