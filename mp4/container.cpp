@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 #include "box_reader.h"
 #include "box_search.h"
@@ -102,29 +103,35 @@ struct MoofSpan {
   std::uint64_t begin, payload, end;
 };
 
-// The parts of `include` outside every interval of `exclude`.
-std::vector<Interval> Subtract(std::vector<Interval> include, std::vector<Interval> exclude) {
-  std::sort(include.begin(), include.end());
-  std::sort(exclude.begin(), exclude.end());
+// The intervals sorted, the overlapping ones joined.
+std::vector<Interval> Merged(std::vector<Interval> intervals) {
+  std::sort(intervals.begin(), intervals.end());
   std::vector<Interval> merged;
-  for (const Interval& i : include) {
+  for (const Interval& i : intervals) {
     if (!merged.empty() && i.first <= merged.back().second) {
       merged.back().second = std::max(merged.back().second, i.second);
     } else if (i.first < i.second) {
       merged.push_back(i);
     }
   }
-  std::vector<Interval> out;
-  for (Interval i : merged) {
-    for (const Interval& x : exclude) {
-      if (x.second <= i.first || x.first >= i.second) continue;
-      if (x.first > i.first) out.push_back({i.first, x.first});
-      i.first = std::max(i.first, x.second);
-      if (i.first >= i.second) break;
+  return merged;
+}
+
+// The parts of `include` outside every interval of `exclude`, in one pass over both.
+std::vector<Interval> Subtract(const std::vector<Interval>& include,
+                               const std::vector<Interval>& exclude) {
+  const std::vector<Interval> in = Merged(include), out = Merged(exclude);
+  std::vector<Interval> left;
+  std::size_t x = 0;
+  for (Interval i : in) {
+    while (x < out.size() && out[x].second <= i.first) ++x;
+    for (std::size_t k = x; k < out.size() && out[k].first < i.second; ++k) {
+      if (out[k].first > i.first) left.push_back({i.first, out[k].first});
+      i.first = std::max(i.first, out[k].second);
     }
-    if (i.first < i.second) out.push_back(i);
+    if (i.first < i.second) left.push_back(i);
   }
-  return out;
+  return left;
 }
 
 class Reader {
@@ -137,10 +144,7 @@ class Reader {
       Recover(walkedTo);
       scanned_.push_back({walkedTo, size_});
     }
-    const Index* best = Best(moovs_);
-    if (best == nullptr || best->source != IndexSource::kMoov || !best->Usable()) {
-      SearchRemains();
-    }
+    if (!moov_ || moov_->source != IndexSource::kMoov || !moov_->Usable()) SearchRemains();
     return Finish();
   }
 
@@ -203,9 +207,12 @@ class Reader {
     if (end > box.payload) layout_.media.push_back({box.payload, end, true});
   }
 
-  void AddMoov(const BoxHeader& box, const MoovRead& m, bool whole) {
-    moovs_.push_back(
-        {whole ? IndexSource::kMoov : IndexSource::kMoovCut, box.begin, m.tracks, m.defaults});
+  // Only the best moov so far is kept: a file of many small moov boxes must not make a copy of
+  // each.
+  void AddMoov(const BoxHeader& box, MoovRead m, bool whole) {
+    Index index{whole ? IndexSource::kMoov : IndexSource::kMoovCut, box.begin, std::move(m.tracks),
+                std::move(m.defaults)};
+    if (!moov_ || index.Beats(*moov_)) moov_ = std::move(index);
   }
 
   // Walks the top-level boxes from the start: where the walk ended (the end of the file, or
@@ -239,7 +246,7 @@ class Reader {
         return at;
       } else if (!Is(box.type, kBoxFtyp)) {
         // free, skip, wide, and whatever else: space that an index may have been written into.
-        spare_.push_back({box.payload, box.end});
+        if (box.end > box.payload) spare_.push_back({box.payload, box.end});
       }
       if (!fits) return size_;
       at = box.end;
@@ -397,10 +404,13 @@ class Reader {
   }
 
   std::uint64_t LimitFor(std::uint64_t typeAt) const {
-    for (const Interval& s : spare_) {
-      if (typeAt >= s.first + 4 && typeAt < s.second) return s.second;
-    }
-    return size_;
+    // The spare boxes are in file order and do not overlap: the last that begins before the
+    // header is the only one that may hold it.
+    const auto after =
+        std::upper_bound(spare_.begin(), spare_.end(), typeAt - 4,
+                         [](std::uint64_t at, const Interval& s) { return at < s.first; });
+    if (after == spare_.begin() || typeAt >= std::prev(after)->second) return size_;
+    return std::prev(after)->second;
   }
 
   // The remains as one index: the best moov among them, or else the tracks their pieces make,
@@ -453,30 +463,31 @@ class Reader {
       }
     }
     flush();
-    if (const Index* best = Best(moovs)) return *best;
+    if (Index* best = Best(moovs)) return std::move(*best);
     return loose;
   }
 
-  static const Index* Best(const std::vector<Index>& indexes) {
-    const Index* best = nullptr;
-    for (const Index& index : indexes) {
+  static Index* Best(std::vector<Index>& indexes) {
+    Index* best = nullptr;
+    for (Index& index : indexes) {
       if (best == nullptr || index.Beats(*best)) best = &index;
     }
     return best;
   }
 
   ContainerLayout Finish() {
-    std::vector<Index> candidates = moovs_;
+    std::vector<Index> candidates;
+    if (moov_) candidates.push_back(std::move(*moov_));
     if (!pieces_.empty()) candidates.push_back(RemainsIndex());
-    const Index* best = Best(candidates);
+    Index* best = Best(candidates);
     if (best != nullptr && !best->tracks.empty()) {
       layout_.indexSource = best->source;
       layout_.indexOffset = best->offset;
-      layout_.tracks = best->tracks;
+      layout_.tracks = std::move(best->tracks);
     }
     // Fragments take their defaults from the index that describes their tracks.
-    const std::vector<TrackDefaults> none;
-    FragmentReader fragments{best != nullptr ? best->defaults : none, size_, &layout_.fragments};
+    FragmentReader fragments(best != nullptr ? best->defaults : std::vector<TrackDefaults>{}, size_,
+                             &layout_.fragments);
     for (const MoofSpan& moof : moofs_) {
       fragments.ReadMoof(BufferReader(data_, moof.payload, moof.end), moof.begin);
     }
@@ -496,7 +507,7 @@ class Reader {
   const std::uint8_t* data_;
   std::uint64_t size_;
   ContainerLayout layout_;
-  std::vector<Index> moovs_;       // the top level's moov boxes
+  std::optional<Index> moov_;      // the best of the top level's moov boxes
   std::vector<Piece> pieces_;      // remains, in the order they were found
   std::vector<MoofSpan> moofs_;    // moof boxes, as far as the file holds them
   std::vector<Interval> spare_;    // payloads of top-level boxes that hold no media and no index

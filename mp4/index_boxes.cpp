@@ -481,6 +481,14 @@ MoovRead ReadMoov(const std::uint8_t* data, std::uint64_t begin, std::uint64_t e
   return m;
 }
 
+FragmentReader::FragmentReader(std::vector<TrackDefaults> defaults, std::uint64_t repeatBudget,
+                               std::vector<Fragment>* out)
+    : defaults_(std::move(defaults)), repeatBudget_(repeatBudget), out_(out) {
+  std::stable_sort(
+      defaults_.begin(), defaults_.end(),
+      [](const TrackDefaults& a, const TrackDefaults& b) { return a.trackId < b.trackId; });
+}
+
 void FragmentReader::ReadTraf(BufferReader r, std::uint64_t moofOffset,
                               std::uint64_t* implicitBase) {
   BoxChildren children(r);
@@ -511,11 +519,13 @@ bool FragmentReader::ReadTfhd(BufferReader r, std::uint64_t moofOffset, std::uin
   *head = {};
   head->moofOffset = moofOffset;
   if (!r.ReadVersionAndFlags(&version, &flags) || !r.Read4(&head->trackId)) return false;
-  for (const TrackDefaults& d : defaults_) {
-    if (d.trackId == head->trackId) {
-      head->defaultSampleDuration = d.sampleDuration;
-      head->defaultSampleSize = d.sampleSize;
-    }
+  // Many trafs and many trex boxes must not cost a pass over the one per the other.
+  const auto after =
+      std::upper_bound(defaults_.begin(), defaults_.end(), head->trackId,
+                       [](std::uint32_t id, const TrackDefaults& d) { return id < d.trackId; });
+  if (after != defaults_.begin() && std::prev(after)->trackId == head->trackId) {
+    head->defaultSampleDuration = std::prev(after)->sampleDuration;
+    head->defaultSampleSize = std::prev(after)->sampleSize;
   }
   *base = (flags & kTfhdBaseIsMoof) ? moofOffset : implicitBase;
   if ((flags & kTfhdBaseOffset) && !r.Read8(base)) return false;

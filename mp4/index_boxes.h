@@ -68,9 +68,8 @@ class FragmentReader {
  public:
   // `repeatBudget`: how many sizes, over all runs, may be repeated from a default. No file holds
   // more samples than bytes, and a hostile one must not make a table that long for each run.
-  FragmentReader(const std::vector<TrackDefaults>& defaults, std::uint64_t repeatBudget,
-                 std::vector<Fragment>* out)
-      : defaults_(defaults), repeatBudget_(repeatBudget), out_(out) {}
+  FragmentReader(std::vector<TrackDefaults> defaults, std::uint64_t repeatBudget,
+                 std::vector<Fragment>* out);
 
   void ReadMoof(BufferReader payload, std::uint64_t moofOffset);
 
@@ -83,7 +82,7 @@ class FragmentReader {
   // A run without a data offset starts where the previous one ended (`next`).
   bool ReadTrun(BufferReader r, std::uint64_t base, std::uint64_t next, Fragment* f);
 
-  const std::vector<TrackDefaults>& defaults_;
+  std::vector<TrackDefaults> defaults_;  // by track, the last of a track's in file order
   std::uint64_t repeatBudget_;
   std::vector<Fragment>* out_;
 };
