@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <optional>
 
 #include "box_reader.h"
@@ -19,7 +20,7 @@ constexpr std::uint64_t kEdgeBytes = std::uint64_t{1} << 20;
 
 bool Is(std::uint32_t type, const FourCc& code) { return type == code.Value(); }
 
-// The types that are looked for, and the order in which the pieces of one track usually lie.
+// The boxes of an index that are looked for by their type bytes.
 constexpr std::array<FourCc, 8> kPieceTypes{kBoxMoov, kBoxTrak, kBoxMdia, kBoxMdhd,
                                             kBoxStsd, kBoxMp4a, kBoxAlac, kBoxEsds};
 
@@ -176,8 +177,9 @@ class Reader {
         layout_.mdatCut = layout_.mdatCut || box.end > size_;
       } else if (Is(box.type, kBoxMoov)) {
         const std::uint64_t end = std::min(box.end, windowEnd);
-        const MoovRead m = ReadMoov(data_, box.payload, end, true);
-        AddMoov(box, m, box.end <= end && m.whole);
+        MoovRead m = ReadMoov(data_, box.payload, end, true);
+        const bool whole = box.end <= end && m.whole;
+        AddMoov(box, std::move(m), whole);
         break;
       } else if (Is(box.type, kBoxMoof)) {
         break;  // the index of a fragmented file stands before its fragments
@@ -229,13 +231,15 @@ class Reader {
       } else if (Is(box.type, kBoxMdat)) {
         AddMedia(box);
       } else if (Is(box.type, kBoxMoov)) {
-        const MoovRead m = ReadMoov(data_, box.payload, std::min(box.end, size_), true);
-        AddMoov(box, m, fits && m.whole);
+        MoovRead m = ReadMoov(data_, box.payload, std::min(box.end, size_), true);
+        const std::uint64_t reach = m.reach;
+        const bool whole = fits && m.whole;
+        AddMoov(box, std::move(m), whole);
         scanned_.push_back({box.begin, std::min(box.end, size_)});
         // A moov that claims more than the file holds was cut by its end, or its size is
         // damaged: the file goes on where its contents stopped reading true.
-        if (!fits && m.reach < size_) {
-          at = std::max(m.reach, box.payload);
+        if (!fits && reach < size_) {
+          at = std::max(reach, box.payload);
           continue;
         }
       } else if (Is(box.type, kBoxMoof)) {
@@ -299,8 +303,10 @@ class Reader {
     MoovRead m = ReadMoov(data_, box.payload, end, false);
     if (m.tracks.empty()) return 0;
     if (!m.whole) m = ReadMoov(data_, box.payload, end, true);
-    AddMoov(box, m, box.end <= size_ && m.whole);
-    return box.end <= size_ ? box.end : std::max(m.reach, box.payload);
+    const std::uint64_t reach = m.reach;
+    const bool whole = box.end <= size_ && m.whole;
+    AddMoov(box, std::move(m), whole);
+    return box.end <= size_ ? box.end : std::max(reach, box.payload);
   }
 
   // A moof found by its type bytes opens with its mfhd.
@@ -413,8 +419,8 @@ class Reader {
     return std::prev(after)->second;
   }
 
-  // The remains as one index: the best moov among them, or else the tracks their pieces make,
-  // in file order, the parts of one track joined as long as none repeats.
+  // The remains as one index: the best of the moovs among them and of the tracks that the other
+  // pieces make, in file order, the parts of one track joined as long as none repeats.
   Index RemainsIndex() {
     std::sort(pieces_.begin(), pieces_.end(),
               [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
@@ -463,8 +469,9 @@ class Reader {
       }
     }
     flush();
-    if (Index* best = Best(moovs)) return std::move(*best);
-    return loose;
+    if (!loose.tracks.empty()) moovs.push_back(std::move(loose));
+    Index* best = Best(moovs);
+    return best != nullptr ? std::move(*best) : Index{IndexSource::kRemains, 0, {}, {}};
   }
 
   static Index* Best(std::vector<Index>& indexes) {

@@ -3,8 +3,10 @@
 // reading of them.
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <random>
 
 extern "C" {
