@@ -501,11 +501,12 @@ class Reader {
     for (const Track& t : layout_.tracks) {
       if (t.kind != TrackKind::kSound || t.entry.audioConfig.empty()) continue;
       layout_.audioConfig = t.entry.audioConfig;
+      layout_.moov = layout_.indexSource == IndexSource::kMoov;
+      if (!layout_.moov) break;
       layout_.indexedFrames = t.sampleCount;
       for (const Fragment& f : layout_.fragments) {
         if (f.trackId == t.id) layout_.indexedFrames += f.sampleCount;
       }
-      layout_.moov = layout_.indexSource == IndexSource::kMoov;
       break;
     }
     return std::move(layout_);

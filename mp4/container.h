@@ -98,9 +98,9 @@ struct ContainerLayout {
   std::vector<Track> tracks;
   std::vector<Fragment> fragments;  // in file order
 
-  // Kept for the callers of the single-track era: the first sound track of the best index with
-  // an AudioSpecificConfig, its config and its sample count (those of its fragments included),
-  // and whether that index is a moov read whole.
+  // Kept for the callers of the single-track era, of the first sound track of the best index
+  // with an AudioSpecificConfig: whether that index is a moov read whole, the config, and (only
+  // from a whole moov) the samples it lists, those of its fragments included.
   bool moov = false;
   std::vector<std::uint8_t> audioConfig;
   std::uint64_t indexedFrames = 0;

@@ -280,6 +280,7 @@ TEST_P(ContainerChanges, WhatSurvivesIsReadAndTheMediaStaysTheMdats) {
   EXPECT_EQ(c.tracks[0].sampleCount, GetParam().samples);
   EXPECT_EQ(c.tracks[0].entry.audioConfig, GetParam().config ? kAsc : ByteVector{});
   EXPECT_EQ(c.moov, GetParam().source == IndexSource::kMoov && GetParam().config);
+  EXPECT_EQ(c.indexedFrames, c.moov ? GetParam().samples : 0);  // only a whole moov's
   ASSERT_FALSE(c.media.empty());
   EXPECT_EQ(c.media[0].begin, f.media);
   EXPECT_EQ(c.media[0].end, f.mediaEnd);
