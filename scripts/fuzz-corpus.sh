@@ -64,7 +64,7 @@ record low-rate 1 2 22050 -b:a 48k
 record front-index 1 2 44100 -b:a 96k -movflags +faststart
 "$bin/recorderize" "$work/stereo.m4a" "$work/recorder.m4a"
 
-damage stereo decode_frames
+damage stereo decode_frames container
 damage mono decode_frames general_repair
 damage recorder general_repair
 for name in stereo mono low-rate front-index recorder; do
@@ -90,6 +90,14 @@ for name in alac-stereo alac-mono alac-verbatim; do
   cookie=$(($(last_offset_of alac "$file") - 4))
   { bytes_at "$file" "$cookie" 36; cat "$seeds/alac_frame/$name"; } >"$seeds/alac_frame/$name-cookie"
 done
-for target in general_repair prepare_sample decode_frames text aac_frame alac_frame; do
+# The container reader's: the layouts other muxers write, beside the damaged copies above.
+record quicktime 1 2 44100 -b:a 64k -f mov
+record fragmented 1 2 44100 -b:a 64k -movflags frag_keyframe+empty_moov -frag_duration 300000
+cp "$work/quicktime.m4a" "$work/fragmented.m4a" "$work/front-index.m4a" "$seeds/container/"
+timeout 60 ffmpeg -nostdin -v error -f lavfi -i sine=frequency=523:duration=0.3 -c:a alac \
+  -y "$seeds/container/alac.m4a"
+timeout 60 ffmpeg -nostdin -v error -f lavfi -i testsrc=d=0.4:s=64x64 \
+  -f lavfi -i sine=frequency=523:duration=0.4 -c:v libx264 -c:a aac -y "$seeds/container/video.mp4"
+for target in general_repair prepare_sample decode_frames text aac_frame alac_frame container; do
   echo "$target: $(find "$seeds/$target" -type f | wc -l) seeds"
 done
