@@ -535,11 +535,3 @@ ContainerLayout ReadHeader(const std::uint8_t* data, std::uint64_t size, std::ui
 }
 
 }  // namespace quillmend
-
-namespace quillmend {
-
-ContainerLayout ReadHeader(const std::uint8_t* data, std::uint64_t size, std::uint64_t) {
-  return ReadContainer(data, size);
-}
-
-}  // namespace quillmend
