@@ -8,6 +8,7 @@
 #include "convert/m4a_writer.h"
 #include "find_streams.h"
 #include "frame_walk.h"
+#include "track_split.h"
 
 namespace quillmend::exact {
 namespace {
@@ -67,6 +68,64 @@ void TakeContainer(const ContainerLayout& c, WalkResult* result) {
     facts.tracks.push_back(Describe(t));
     if (t.kind == TrackKind::kVideo) result->video = true;
   }
+}
+
+// Sound tracks of one setting read as one stream: an index that says whose chunk is where tells
+// their frames apart, the file's own first, else the sample's order of chunks; without one they
+// are not written as one.
+WalkStatus SplitSameTracks(const std::uint8_t* data, const ContainerLayout& container,
+                           const WalkOptions& options, const FrameSyntax& syntax,
+                           WalkResult* result) {
+  const std::vector<std::size_t> own = SameSettingTracks(container);
+  const std::vector<std::size_t> theirs =
+      options.sample ? SameSettingTracks(options.sample->layout) : std::vector<std::size_t>{};
+  std::vector<std::uint8_t> tracksOf;
+  std::vector<std::uint32_t> ids;
+  bool split = false;
+  if (!own.empty() && container.indexSource == IndexSource::kMoov &&
+      SplitByIndex(container, own, 0, result->frames, &tracksOf)) {
+    split = true;
+    for (std::size_t t : own) ids.push_back(container.tracks[t].id);
+  } else {
+    std::optional<ChunkPattern> pattern;
+    if (!theirs.empty()) pattern = PatternOf(options.sample->layout, theirs);
+    if (!pattern && !own.empty()) pattern = PatternOf(container, own);
+    if (pattern) {
+      SplitByPattern(data, syntax, *pattern, 0, result->damage, result->frames, &tracksOf);
+      split = true;
+      for (std::size_t t : own) ids.push_back(container.tracks[t].id);
+    }
+  }
+  if (!split) {
+    const bool interleaved = LooksInterleaved(data, syntax, [&] {
+      std::vector<FrameRef> first;
+      for (const FrameRef& f : result->frames) {
+        if (f.stream == 0) first.push_back(f);
+      }
+      return first;
+    }());
+    if (!own.empty() || interleaved) {
+      result->sameTracks = std::uint32_t(std::max<std::size_t>(2, own.size()));
+      return WalkStatus::kTracksNeedSample;
+    }
+    return WalkStatus::kOk;
+  }
+  std::uint8_t count = 0;
+  for (const std::uint8_t t : tracksOf) count = std::max<std::uint8_t>(count, t + 1);
+  // Track 0 keeps the stream's place; each further one becomes a stream of its own.
+  std::vector<std::uint8_t> index(count, 0);
+  for (std::uint8_t t = 1; t < count; ++t) {
+    index[t] = std::uint8_t(result->streams.size());
+    StreamParams copy = result->streams[0];
+    copy.trackId = t < ids.size() ? ids[t] : 0;
+    result->streams.push_back(copy);
+  }
+  if (!ids.empty()) result->streams[0].trackId = ids[0];
+  std::size_t k = 0;
+  for (FrameRef& f : result->frames) {
+    if (f.stream == 0) f.stream = index[tracksOf[k++]];
+  }
+  return WalkStatus::kOk;
 }
 
 }  // namespace
@@ -141,6 +200,10 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
   }
   if (result->frames.empty()) return WalkStatus::kNoAudio;
   if (!result->others.empty()) result->video = true;
+  if (const WalkStatus s = SplitSameTracks(data, container, options, *streams.found[0].syntax, result);
+      s != WalkStatus::kOk) {
+    return s;
+  }
   if (streams.rateFromFrames) ChooseRate(data, size, streams, options, 0, result);
   for (const std::size_t s : streams.rateFromFramesOf) {
     ChooseRate(data, size, streams, options, s, result);

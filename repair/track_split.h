@@ -30,17 +30,19 @@ std::vector<std::size_t> SameSettingTracks(const ContainerLayout& layout);
 std::optional<ChunkPattern> PatternOf(const ContainerLayout& layout,
                                       const std::vector<std::size_t>& tracks);
 
-// Gives each frame of stream `stream` the track (0, 1, ...) whose chunk of the file's own
-// index holds it; false when the index does not cover the frames.
+// Tells, for each frame of stream `stream` in order, the track (0, 1, ... of `tracks`) whose
+// chunk of the file's own index holds it; false when the index does not cover every frame.
 bool SplitByIndex(const ContainerLayout& layout, const std::vector<std::size_t>& tracks,
-                  std::uint8_t stream, std::vector<FrameRef>* frames);
+                  std::uint8_t stream, const std::vector<FrameRef>& frames,
+                  std::vector<std::uint8_t>* tracksOf);
 
-// Gives each frame of stream `stream` a track by the pattern, from the first frame of the
-// media on; after each damaged stretch, the place in the pattern is found again by the phase
-// under which each track's frames follow on best.
+// Tells, for each frame of stream `stream` in order, its track by the pattern, from the first
+// frame of the media on; after each damaged stretch, the place in the pattern is found again
+// by the phase under which each track's frames follow on best.
 void SplitByPattern(const std::uint8_t* data, const FrameSyntax& syntax,
                     const ChunkPattern& pattern, std::uint8_t stream,
-                    const std::vector<Stretch>& damage, std::vector<FrameRef>* frames);
+                    const std::vector<Stretch>& damage, const std::vector<FrameRef>& frames,
+                    std::vector<std::uint8_t>* tracksOf);
 
 // Whether the frames of one stream read as the chunks of several tracks laid in turn: their
 // levels or sizes jump at a fixed period and follow on within it.

@@ -1,0 +1,283 @@
+#include "track_split.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace quillmend::exact {
+namespace {
+
+constexpr std::uint32_t kSoun = 0x736f756e;  // 'soun'
+// Frames a phase is judged on after damage: enough to cross a few chunk boundaries.
+constexpr std::size_t kJudgedFrames = 96;
+// The longest chunk, in frames, that the interleave test looks for: recorders lay chunks of a
+// second or less.
+constexpr std::size_t kLongestChunk = 64;
+// Frames the interleave test reads.
+constexpr std::size_t kTestedFrames = 4096;
+
+struct Feature {
+  double level;  // the codec's level (AAC: global gain), or 0
+  double size;
+};
+
+std::vector<Feature> Features(const std::uint8_t* data, const FrameSyntax& syntax,
+                              const std::vector<FrameRef>& frames, std::size_t from,
+                              std::size_t count) {
+  std::vector<Feature> out;
+  for (std::size_t i = from; i < frames.size() && out.size() < count; ++i) {
+    const FrameRead read = syntax.Read(data + frames[i].offset, frames[i].size);
+    out.push_back({read.level < 0 ? 0.0 : double(read.level), double(frames[i].size)});
+  }
+  return out;
+}
+
+// How far apart two frames are as frames of one stream: levels in the codec's steps, sizes in
+// tenths of the mean size.
+double Distance(const Feature& a, const Feature& b, double meanSize) {
+  return std::fabs(a.level - b.level) + 10.0 * std::fabs(a.size - b.size) / meanSize;
+}
+
+double MeanSize(const std::vector<Feature>& f) {
+  double sum = 0;
+  for (const Feature& x : f) sum += x.size;
+  return f.empty() || sum <= 0 ? 1 : sum / double(f.size());
+}
+
+// Walks the pattern: a position is a chunk of the cycle and the frames already taken of it.
+struct Place {
+  std::size_t chunk = 0;
+  std::uint32_t taken = 0;
+  std::uint32_t Track(const ChunkPattern& p) const { return p.chunks[chunk].first; }
+  void Next(const ChunkPattern& p) {
+    if (++taken >= p.chunks[chunk].second) {
+      taken = 0;
+      chunk = (chunk + 1) % p.chunks.size();
+    }
+  }
+};
+
+// What it costs to read `features` as laid down from `place`: each track's frames must follow
+// on from its own previous frame.
+double Cost(const ChunkPattern& pattern, Place place, const std::vector<Feature>& features,
+            double meanSize) {
+  std::vector<const Feature*> last(pattern.tracks, nullptr);
+  double cost = 0;
+  for (const Feature& f : features) {
+    const std::uint32_t track = place.Track(pattern);
+    if (last[track] != nullptr) cost += Distance(*last[track], f, meanSize);
+    last[track] = &f;
+    place.Next(pattern);
+  }
+  return cost;
+}
+
+// The place in the pattern under which the frames from `from` on follow on best; `prior` wins
+// ties and near-ties, as where the count says the frames are.
+Place Rephase(const std::uint8_t* data, const FrameSyntax& syntax, const ChunkPattern& pattern,
+              const std::vector<FrameRef>& frames, std::size_t from, Place prior) {
+  const std::vector<Feature> features = Features(data, syntax, frames, from, kJudgedFrames);
+  const double meanSize = MeanSize(features);
+  Place best = prior;
+  double bestCost = Cost(pattern, prior, features, meanSize) * 0.95;
+  Place place;
+  for (std::uint32_t k = 0; k < pattern.Frames(); ++k, place.Next(pattern)) {
+    const double cost = Cost(pattern, place, features, meanSize);
+    if (cost < bestCost) {
+      bestCost = cost;
+      best = place;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+std::uint32_t ChunkPattern::Frames() const {
+  std::uint32_t frames = 0;
+  for (const auto& c : chunks) frames += c.second;
+  return frames;
+}
+
+std::vector<std::size_t> SameSettingTracks(const ContainerLayout& layout) {
+  std::vector<std::size_t> sound;
+  for (std::size_t i = 0; i < layout.tracks.size(); ++i) {
+    const Track& t = layout.tracks[i];
+    const bool isSound = t.kind == TrackKind::kSound || t.handler == kSoun;
+    if (isSound && (!t.entry.audioConfig.empty() || !t.entry.alacCookie.empty())) {
+      sound.push_back(i);
+    }
+  }
+  std::vector<std::size_t> same;
+  for (std::size_t i : sound) {
+    const SampleEntry& a = layout.tracks[sound[0]].entry;
+    const SampleEntry& b = layout.tracks[i].entry;
+    if (a.format == b.format && a.audioConfig == b.audioConfig && a.alacCookie == b.alacCookie) {
+      same.push_back(i);
+    }
+  }
+  return same.size() >= 2 ? same : std::vector<std::size_t>{};
+}
+
+std::optional<ChunkPattern> PatternOf(const ContainerLayout& layout,
+                                      const std::vector<std::size_t>& tracks) {
+  struct Chunk {
+    std::uint64_t offset;
+    std::uint32_t track, frames;
+  };
+  std::vector<Chunk> chunks;
+  for (std::uint32_t k = 0; k < tracks.size(); ++k) {
+    const Track& t = layout.tracks[tracks[k]];
+    if (t.chunkRuns.empty()) return std::nullopt;
+    std::size_t run = 0;
+    for (std::size_t c = 0; c < t.chunkOffsets.size(); ++c) {
+      while (run + 1 < t.chunkRuns.size() && t.chunkRuns[run + 1].first <= c + 1) ++run;
+      chunks.push_back({t.chunkOffsets[c], k, t.chunkRuns[run].second});
+    }
+  }
+  std::sort(chunks.begin(), chunks.end(),
+            [](const Chunk& a, const Chunk& b) { return a.offset < b.offset; });
+  ChunkPattern all;
+  all.tracks = std::uint32_t(tracks.size());
+  for (const Chunk& c : chunks) {
+    // Chunks of one track in a row, whatever lies between them, are its frames in a row.
+    if (!all.chunks.empty() && all.chunks.back().first == c.track) {
+      all.chunks.back().second += c.frames;
+    } else if (c.frames > 0) {
+      all.chunks.emplace_back(c.track, c.frames);
+    }
+  }
+  if (all.chunks.size() < 2) return std::nullopt;
+  // The shortest cycle that repeats through every chunk but the last, which may be short.
+  const std::size_t n = all.chunks.size();
+  for (std::size_t length = 1; length <= n / 2; ++length) {
+    bool repeats = true;
+    for (std::size_t i = 0; i + length + 1 < n && repeats; ++i) {
+      repeats = all.chunks[i] == all.chunks[i + length];
+    }
+    if (repeats) {
+      ChunkPattern cycle;
+      cycle.tracks = all.tracks;
+      cycle.chunks.assign(all.chunks.begin(), all.chunks.begin() + std::ptrdiff_t(length));
+      return cycle;
+    }
+  }
+  return all;
+}
+
+bool SplitByIndex(const ContainerLayout& layout, const std::vector<std::size_t>& tracks,
+                  std::uint8_t stream, const std::vector<FrameRef>& frames,
+                  std::vector<std::uint8_t>* tracksOf) {
+  struct Span {
+    std::uint64_t begin, end;
+    std::uint8_t track;
+  };
+  std::vector<Span> spans;
+  for (std::size_t k = 0; k < tracks.size(); ++k) {
+    const Track& t = layout.tracks[tracks[k]];
+    if (!t.tablesWhole) return false;
+    std::size_t run = 0, sample = 0;
+    for (std::size_t c = 0; c < t.chunkOffsets.size(); ++c) {
+      while (run + 1 < t.chunkRuns.size() && t.chunkRuns[run + 1].first <= c + 1) ++run;
+      std::uint64_t bytes = 0;
+      for (std::uint32_t s = 0; s < t.chunkRuns[run].second; ++s, ++sample) {
+        bytes += t.uniformSampleSize != 0 ? t.uniformSampleSize
+                 : sample < t.sampleSizes.size() ? t.sampleSizes[sample]
+                                                 : 0;
+      }
+      spans.push_back({t.chunkOffsets[c], t.chunkOffsets[c] + bytes, std::uint8_t(k)});
+    }
+  }
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
+  tracksOf->clear();
+  for (const FrameRef& f : frames) {
+    if (f.stream != stream) continue;
+    auto it = std::upper_bound(spans.begin(), spans.end(), f.offset,
+                               [](std::uint64_t at, const Span& s) { return at < s.begin; });
+    if (it == spans.begin() || f.offset + f.size > std::prev(it)->end) return false;
+    tracksOf->push_back(std::prev(it)->track);
+  }
+  return true;
+}
+
+void SplitByPattern(const std::uint8_t* data, const FrameSyntax& syntax,
+                    const ChunkPattern& pattern, std::uint8_t stream,
+                    const std::vector<Stretch>& damage, const std::vector<FrameRef>& all,
+                    std::vector<std::uint8_t>* tracks) {
+  std::vector<FrameRef> mine;
+  for (const FrameRef& f : all) {
+    if (f.stream == stream) mine.push_back(f);
+  }
+  if (mine.empty() || pattern.chunks.empty()) return;
+  // Where the damaged stretches fall among this stream's frames.
+  std::vector<std::size_t> breaks;
+  {
+    std::size_t seen = 0, d = 0;
+    for (std::size_t i = 0; i <= all.size(); ++i) {
+      while (d < damage.size() && damage[d].framesBefore <= i) {
+        breaks.push_back(seen);
+        ++d;
+      }
+      if (i < all.size() && all[i].stream == stream) ++seen;
+    }
+  }
+  std::vector<std::uint8_t>& tracksOf = *tracks;
+  tracksOf.assign(mine.size(), 0);
+  Place place;
+  std::size_t nextBreak = 0;
+  for (std::size_t i = 0; i < mine.size(); ++i) {
+    bool broken = false;
+    while (nextBreak < breaks.size() && breaks[nextBreak] <= i) {
+      broken = true;
+      ++nextBreak;
+    }
+    // The count is lost across a damaged stretch: the frames behind it say where they are.
+    if (broken) place = Rephase(data, syntax, pattern, mine, i, place);
+    tracksOf[i] = std::uint8_t(place.Track(pattern));
+    place.Next(pattern);
+  }
+}
+
+bool LooksInterleaved(const std::uint8_t* data, const FrameSyntax& syntax,
+                      const std::vector<FrameRef>& frames) {
+  const std::vector<Feature> f = Features(data, syntax, frames, 0, kTestedFrames);
+  if (f.size() < 4 * kLongestChunk) return false;
+  const double meanSize = MeanSize(f);
+  std::vector<double> jump(f.size(), 0);
+  for (std::size_t i = 1; i < f.size(); ++i) jump[i] = Distance(f[i - 1], f[i], meanSize);
+  // Frames laid one by one in turn: each is further from its neighbour than from the frame
+  // before that, which is its own track's.
+  {
+    double one = 0, two = 0;
+    for (std::size_t i = 2; i < f.size(); ++i) {
+      one += jump[i];
+      two += Distance(f[i - 2], f[i], meanSize);
+    }
+    one /= double(f.size() - 2);
+    two /= double(f.size() - 2);
+    if (one > 6 && one > 3 * two) return true;
+  }
+  // Chunks of `period` frames in turn: the jumps at one phase of the period stand out, in
+  // each half of the frames alike.
+  for (std::size_t period = 2; period <= kLongestChunk; ++period) {
+    bool everyHalf = true;
+    for (int half = 0; half < 2 && everyHalf; ++half) {
+      const std::size_t begin = 1 + half * (f.size() / 2), end = (half + 1) * (f.size() / 2);
+      std::vector<double> phase(period, 0);
+      std::vector<int> count(period, 0);
+      for (std::size_t i = begin; i < end; ++i) {
+        phase[i % period] += jump[i];
+        ++count[i % period];
+      }
+      for (std::size_t p = 0; p < period; ++p) phase[p] /= std::max(count[p], 1);
+      std::vector<double> sorted = phase;
+      std::sort(sorted.begin(), sorted.end());
+      const double top = sorted.back(), median = sorted[period / 2];
+      everyHalf = top > 8 && top > 4 * median + 2;
+    }
+    if (everyHalf) return true;
+  }
+  return false;
+}
+
+}  // namespace quillmend::exact
