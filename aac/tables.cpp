@@ -324,6 +324,12 @@ constexpr std::span<const Codeword> kSpectralCodes[11] = {
     kSpectralCode9, kSpectralCode10, kSpectralCode11,
 };
 
+// How many long-window bands AAC Main's prediction covers, by sampling index: the decoder keeps
+// at most 672 predictors, one per spectral line, so the whole bands up to line 672 at most.
+constexpr std::uint8_t kPredictionBandLimit[kSamplingIndexCount] = {
+    33, 33, 38, 40, 40, 40, 41, 41, 37, 37, 37, 34, 34,
+};
+
 // Several rates share one table; the index runs 96000, 88200, 64000, 48000, 44100, 32000, 24000,
 // 22050, 16000, 12000, 11025, 8000, 7350 Hz.
 constexpr std::span<const std::uint8_t> kLongBands[kSamplingIndexCount] = {
@@ -351,6 +357,8 @@ std::span<const std::uint8_t> LongBandWidths(int samplingIndex) {
 std::span<const std::uint8_t> ShortBandWidths(int samplingIndex) {
   return kShortBands[samplingIndex];
 }
+
+int PredictionBandLimit(int samplingIndex) { return kPredictionBandLimit[samplingIndex]; }
 
 int SamplingRateFromIndex(int index) {
   return index >= 0 && index < kSamplingIndexCount ? kSamplingRates[index] : 0;

@@ -25,6 +25,9 @@ std::span<const Codeword> ScaleFactorCodes();
 // be non-negative, the first value most significant, in base 3, 9, 8, 13 or 17).
 std::span<const Codeword> SpectralCodes(int book);
 
+// How many long-window bands AAC Main's prediction covers at a sampling index.
+int PredictionBandLimit(int samplingIndex);
+
 // The widths of the scale factor bands of long (1024 lines) and short (128 lines) windows at a
 // sampling index below kSamplingIndexCount.
 std::span<const std::uint8_t> LongBandWidths(int samplingIndex);
