@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <random>
 
+#include "aac/audio_config.h"
 #include "aac/raw_data_block.h"
 #include "aac/tables.h"
 #include "support/support.h"
@@ -233,6 +235,61 @@ TEST(Aac, ZeroBytesAreNeverValid) {
       EXPECT_NE(ParseRawDataBlock(zeros.data(), size, index).status, FrameStatus::kValid);
     }
   }
+}
+
+// Configurations as MP4 files carry them: plain, with SBR or PS signalled by their object type
+// first, or by the extension after the core's configuration (also after a program config
+// element), and ones whose frames the parser cannot read.
+TEST(AudioConfig, ReadsEveryWaySbrAndPsAreSignalled) {
+  const struct {
+    ByteVector bytes;
+    std::optional<AudioConfig> config;
+  } cases[] = {
+      {{0x12, 0x10}, AudioConfig{kLc, 4, 44100, 2}},
+      {{0x0A, 0x10}, AudioConfig{kMain, 4, 44100, 2}},
+      {{0x22, 0x10}, AudioConfig{kLtp, 4, 44100, 2}},
+      {{0x2B, 0x92, 0x08, 0x00}, AudioConfig{kLc, 7, 22050, 2, true, false, 44100}},
+      {{0xEB, 0x8A, 0x08, 0x00}, AudioConfig{kLc, 7, 22050, 1, true, true, 44100}},
+      {{0x13, 0x90, 0x56, 0xE5, 0xA5, 0x48, 0x80},
+       AudioConfig{kLc, 7, 22050, 2, true, true, 44100}},
+      {{0x13, 0x00, 0x05, 0x84, 0x00, 0x00, 0x20, 0x00, 0x56, 0xE5, 0x98},
+       AudioConfig{kLc, 6, 24000, 0, true, false, 48000}},
+      {{0x13, 0x90, 0x56, 0xE5}, AudioConfig{kLc, 7, 22050, 2}},  // extension cut short
+      {{0x1A, 0x10}, std::nullopt},                               // SSR
+      {{0x2B, 0x92, 0x18, 0x00}, std::nullopt},                   // SBR over SSR
+      {{0x12, 0x14}, std::nullopt},                               // 960-sample frames
+      {{0x12, 0x40}, std::nullopt},                               // channel configuration 8
+      {{0x12}, std::nullopt},                                     // cut short
+  };
+  for (const auto& c : cases) {
+    AudioConfig config;
+    EXPECT_EQ(ParseAudioConfig(c.bytes, &config), c.config.has_value())
+        << testing::PrintToString(c.bytes);
+    if (c.config) {
+      EXPECT_TRUE(config == *c.config) << testing::PrintToString(c.bytes);
+    }
+  }
+}
+
+TEST(AudioConfig, WrittenConfigsReadBack) {
+  for (const ObjectType type : {kMain, kLc, kLtp}) {
+    for (const int index : {3, 7, 11}) {
+      for (const int extension : {0, 1, 2}) {  // none, SBR, SBR and PS
+        const auto rate = static_cast<std::uint32_t>(SamplingRateFromIndex(index));
+        const AudioConfig written{type,
+                                  index,
+                                  rate,
+                                  extension == 2 ? 1 : 2,
+                                  extension > 0,
+                                  extension == 2,
+                                  extension > 0 ? 2 * rate : 0};
+        AudioConfig read;
+        ASSERT_TRUE(ParseAudioConfig(MakeAudioConfig(written), &read));
+        EXPECT_TRUE(read == written) << int(type) << " " << index << " " << extension;
+      }
+    }
+  }
+  EXPECT_EQ(MakeAudioConfig(4, 2), ByteVector({0x12, 0x10}));
 }
 
 }  // namespace
