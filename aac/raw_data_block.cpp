@@ -6,6 +6,7 @@
 
 #include "aac/bit_reader.h"
 #include "aac/huffman.h"
+#include "aac/sbr.h"
 #include "aac/tables.h"
 
 namespace quillmend::aac {
@@ -119,6 +120,7 @@ class FrameParser {
         objectType_(objectType) {}
 
   bool ParseElements();
+  void ReadSbrPayloads();
   FrameInfo& info() { return info_; }
   const BitReader& reader() const { return reader_; }
 
@@ -150,6 +152,16 @@ class FrameParser {
   const ObjectType objectType_;
   FrameInfo info_;
   int channels_ = 0;
+  int lastAudioElement_ = -1;  // the element a following SBR payload extends
+  // SBR payloads are read once the frame has turned out valid: most starts tried in damaged
+  // bytes are not, and reading SBR costs more than the syntax around it.
+  struct SbrPlace {
+    std::uint32_t start, end;
+    std::int8_t element;
+    bool crc;
+  };
+  SbrPlace sbrPlaces_[ElementLayout::kMaxElements];
+  int sbrCount_ = 0;
   std::uint16_t tagsSeen_[4] = {};  // by element id, one bit per instance tag
   Section sections_[std::max(kMaxGroups * kMaxShortBands, kMaxLongBands)];
   int sectionCount_ = 0;
@@ -195,10 +207,23 @@ bool FrameParser::ParseElements() {
   }
 }
 
+void FrameParser::ReadSbrPayloads() {
+  for (int i = 0; i < sbrCount_; ++i) {
+    const SbrPlace& place = sbrPlaces_[i];
+    BitReader payload(reader_.Data(), reader_.Size());
+    payload.SetPosition(place.start);
+    const SbrPayload sbr =
+        ReadSbrPayload(payload, place.end, place.crc, place.element, samplingIndex_);
+    info_.hasSbrHeader = info_.hasSbrHeader || sbr.header;
+    info_.hasPs = info_.hasPs || sbr.ps;
+  }
+}
+
 bool FrameParser::AddAudioElement(int id, int tag, int channels) {
   const auto bit = static_cast<std::uint16_t>(1u << tag);
   if ((tagsSeen_[id] & bit) != 0) return Fail();
   tagsSeen_[id] |= bit;
+  lastAudioElement_ = id;
   channels_ += channels;
   if (channels_ > kMaxChannels) return Fail();
   ElementLayout& layout = info_.layout;
@@ -270,7 +295,15 @@ bool FrameParser::ParseFill() {
   if (count == 15) count += reader_.Read(8) - 1;
   if (count > 0) {
     const std::uint32_t type = reader_.Peek32() >> 28;
-    if (type == kExtensionSbr || type == kExtensionSbrCrc) info_.hasSbr = true;
+    if (type == kExtensionSbr || type == kExtensionSbrCrc) {
+      info_.hasSbr = true;
+      if (sbrCount_ < ElementLayout::kMaxElements) {
+        const std::uint32_t start = reader_.Position();
+        sbrPlaces_[sbrCount_++] = {start + 4, start + count * 8,
+                                   static_cast<std::int8_t>(lastAudioElement_),
+                                   type == kExtensionSbrCrc};
+      }
+    }
   }
   reader_.Skip(count * 8);
   return true;
@@ -557,6 +590,7 @@ FrameInfo ParseRawDataBlock(const std::uint8_t* data, std::size_t size, int samp
     info.status = FrameStatus::kInvalid;
     return info;
   }
+  parser.ReadSbrPayloads();
   info.status = FrameStatus::kValid;
   info.bytes = reader.Position() / 8;
   info.alignmentBitsZero = zeroPadding;

@@ -75,8 +75,12 @@ struct FrameInfo {
   std::uint32_t firstAudioBit = 0;
   bool hasSbr = false;            // a FIL element carries an SBR extension payload
   bool alignmentBitsZero = true;  // the padding after ID_END is all zero, as encoders write it
-  bool hasPrediction = false;     // a channel carries AAC Main's prediction data
-  bool hasLtp = false;            // a channel carries long-term prediction data
+  // Of a valid frame: an SBR payload starts with its header. Only such a payload can be read
+  // through to its end, so only such a frame can say whether the stream has parametric stereo.
+  bool hasSbrHeader = false;
+  bool hasPs = false;  // of a valid frame: an SBR payload ends in a parametric stereo extension
+  bool hasPrediction = false;  // a channel carries AAC Main's prediction data
+  bool hasLtp = false;         // a channel carries long-term prediction data
 };
 
 // Sampling frequency index of an AudioSpecificConfig (0: 96000 Hz ... 12: 7350 Hz).
