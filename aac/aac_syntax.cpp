@@ -53,7 +53,7 @@ bool AacSyntax::MayStart(std::uint8_t first) const {
 }
 
 FrameRead AacSyntax::Read(const std::uint8_t* data, std::size_t size) const {
-  const FrameInfo info = ParseRawDataBlock(data, size, samplingIndex_);
+  const FrameInfo info = ParseRawDataBlock(data, size, samplingIndex_, objectType_);
   FrameRead read;
   read.status = info.status == FrameStatus::kValid       ? quillmend::FrameStatus::kValid
                 : info.status == FrameStatus::kTruncated ? quillmend::FrameStatus::kTruncated
@@ -80,7 +80,7 @@ bool AacSyntax::IntactStart(const std::uint8_t* data, const FrameRead& read) con
 }
 
 std::unique_ptr<FrameSyntax> AacSyntax::BindTo(const FrameRead& read) const {
-  return std::make_unique<AacSyntax>(samplingIndex_, read.shape);
+  return std::make_unique<AacSyntax>(samplingIndex_, read.shape, objectType_);
 }
 
 }  // namespace quillmend::aac

@@ -16,10 +16,12 @@ ElementLayout LayoutOf(std::uint64_t shape);
 class AacSyntax final : public FrameSyntax {
  public:
   // Unbound: any layout (a probe's); bound: frames must carry exactly this layout.
-  explicit AacSyntax(int samplingIndex, ElementLayout layout = {})
-      : AacSyntax(samplingIndex, ShapeOf(layout)) {}
-  AacSyntax(int samplingIndex, std::uint64_t shape)
-      : samplingIndex_(samplingIndex), layout_(LayoutOf(shape)), shape_(shape) {}
+  // `objectType`: the stream's (Main and LTP frames carry prediction data LC frames may not).
+  explicit AacSyntax(int samplingIndex, ElementLayout layout = {}, ObjectType objectType = kLc)
+      : AacSyntax(samplingIndex, ShapeOf(layout), objectType) {}
+  AacSyntax(int samplingIndex, std::uint64_t shape, ObjectType objectType = kLc)
+      : samplingIndex_(samplingIndex), objectType_(objectType), layout_(LayoutOf(shape)),
+        shape_(shape) {}
 
   bool MayStart(std::uint8_t first) const override;
   FrameRead Read(const std::uint8_t* data, std::size_t size) const override;
@@ -29,11 +31,13 @@ class AacSyntax final : public FrameSyntax {
   std::unique_ptr<FrameSyntax> BindTo(const FrameRead& read) const override;
 
   int SamplingIndex() const { return samplingIndex_; }
+  ObjectType Type() const { return objectType_; }
   // The layout bound to (its first eight elements), or an empty one.
   const ElementLayout& Layout() const { return layout_; }
 
  private:
   int samplingIndex_;
+  ObjectType objectType_;
   ElementLayout layout_;
   std::uint64_t shape_;
 };

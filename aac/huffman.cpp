@@ -35,8 +35,8 @@ SpectralTable MakeSpectralTable(int book) {
   return SpectralTable(leaves, book != 11);
 }
 
-ScaleFactorTable MakeScaleFactorTable() {
-  const std::span<const Codeword> codes = ScaleFactorCodes();
+// A table whose leaves give each codeword's index in `codes`.
+ScaleFactorTable MakeIndexTable(std::span<const Codeword> codes) {
   std::vector<Leaf> leaves;
   for (std::size_t index = 0; index < codes.size(); ++index) {
     leaves.push_back({codes[index], 0, static_cast<std::uint16_t>(index)});
@@ -108,8 +108,19 @@ template class DecodeTable<10>;
 const Codebooks& TheCodebooks() {
   static const Codebooks books = [] {
     Codebooks built;
-    built.scaleFactors = MakeScaleFactorTable();
+    built.scaleFactors = MakeIndexTable(ScaleFactorCodes());
     for (int book = 1; book <= 11; ++book) built.spectral[book] = MakeSpectralTable(book);
+    return built;
+  }();
+  return books;
+}
+
+const SbrCodebooks& TheSbrCodebooks() {
+  static const SbrCodebooks books = [] {
+    SbrCodebooks built;
+    for (int book = 0; book < kSbrCodebookCount; ++book) {
+      built.tables[book] = MakeIndexTable(SbrCodes(book));
+    }
     return built;
   }();
   return books;

@@ -75,6 +75,12 @@ struct Codebooks {
 // Built once, on first use, and shared by every thread.
 const Codebooks& TheCodebooks();
 
+// The SBR codebooks, by SbrCodebook; only HE-AAC streams need them, so they are built apart.
+struct SbrCodebooks {
+  ScaleFactorTable tables[kSbrCodebookCount];
+};
+const SbrCodebooks& TheSbrCodebooks();
+
 }  // namespace quillmend::aac
 
 #endif  // QUILLMEND_AAC_HUFFMAN_H

@@ -6,6 +6,7 @@
 
 #include "aac/bit_reader.h"
 #include "aac/huffman.h"
+#include "aac/sbr.h"
 #include "aac/tables.h"
 
 namespace quillmend::aac {
@@ -55,7 +56,10 @@ constexpr int kMinNoiseEnergy = -100, kMaxNoiseEnergy = 155;
 constexpr int kMaxScaleFactor = 255;
 // The longest escape: eight 1 bits, a 0 and twelve bits, for values up to 8191.
 constexpr int kMaxEscapePrefix = 8;
-constexpr int kMaxTnsOrderLong = 12, kMaxTnsOrderShort = 7;  // of the LC profile
+// TNS filters of long windows reach order 20 in AAC Main, 12 in the others.
+constexpr int kMaxTnsOrderMain = 20, kMaxTnsOrderLong = 12, kMaxTnsOrderShort = 7;
+constexpr int kMaxPredictorResetGroup = 30;  // groups 1 ... 30; 0 and 31 are reserved
+constexpr int kMaxLtpBands = 40;             // long-term prediction covers no band above these
 constexpr int kMaxPceChannels = kMaxChannels;
 
 struct Bands {
@@ -93,6 +97,7 @@ struct IcsInfo {
   int groups = 1;
   std::uint8_t groupLength[kMaxGroups] = {1};
   const Bands* bands = nullptr;
+  bool predictorDataPresent = false;
   bool Short() const { return windowSequence == kEightShort; }
 };
 
@@ -106,10 +111,16 @@ enum class Role { kSingle, kLeft, kRight };
 
 class FrameParser {
  public:
-  FrameParser(const std::uint8_t* data, std::uint32_t size, int samplingIndex)
-      : reader_(data, size), bands_(BandsAt(samplingIndex)), books_(TheCodebooks()) {}
+  FrameParser(const std::uint8_t* data, std::uint32_t size, int samplingIndex,
+              ObjectType objectType)
+      : reader_(data, size),
+        bands_(BandsAt(samplingIndex)),
+        books_(TheCodebooks()),
+        samplingIndex_(samplingIndex),
+        objectType_(objectType) {}
 
   bool ParseElements();
+  void ReadSbrPayloads();
   FrameInfo& info() { return info_; }
   const BitReader& reader() const { return reader_; }
 
@@ -123,6 +134,8 @@ class FrameParser {
   bool ParseFill();
 
   bool ParseIcsInfo(IcsInfo& ics);
+  bool ParsePrediction(const IcsInfo& ics);
+  void SkipLtp(const IcsInfo& ics);
   bool ParseIcs(IcsInfo& ics, bool commonWindow, Role role);
   bool ParseSections(const IcsInfo& ics, Role role);
   bool ParseScaleFactors(int globalGain);
@@ -135,8 +148,20 @@ class FrameParser {
   BitReader reader_;
   const BandSet& bands_;
   const Codebooks& books_;
+  const int samplingIndex_;
+  const ObjectType objectType_;
   FrameInfo info_;
   int channels_ = 0;
+  int lastAudioElement_ = -1;  // the element a following SBR payload extends
+  // SBR payloads are read once the frame has turned out valid: most starts tried in damaged
+  // bytes are not, and reading SBR costs more than the syntax around it.
+  struct SbrPlace {
+    std::uint32_t start, end;
+    std::int8_t element;
+    bool crc;
+  };
+  SbrPlace sbrPlaces_[ElementLayout::kMaxElements];
+  int sbrCount_ = 0;
   std::uint16_t tagsSeen_[4] = {};  // by element id, one bit per instance tag
   Section sections_[std::max(kMaxGroups * kMaxShortBands, kMaxLongBands)];
   int sectionCount_ = 0;
@@ -182,10 +207,23 @@ bool FrameParser::ParseElements() {
   }
 }
 
+void FrameParser::ReadSbrPayloads() {
+  for (int i = 0; i < sbrCount_; ++i) {
+    const SbrPlace& place = sbrPlaces_[i];
+    BitReader payload(reader_.Data(), reader_.Size());
+    payload.SetPosition(place.start);
+    const SbrPayload sbr =
+        ReadSbrPayload(payload, place.end, place.crc, place.element, samplingIndex_);
+    info_.hasSbrHeader = info_.hasSbrHeader || sbr.header;
+    info_.hasPs = info_.hasPs || sbr.ps;
+  }
+}
+
 bool FrameParser::AddAudioElement(int id, int tag, int channels) {
   const auto bit = static_cast<std::uint16_t>(1u << tag);
   if ((tagsSeen_[id] & bit) != 0) return Fail();
   tagsSeen_[id] |= bit;
+  lastAudioElement_ = id;
   channels_ += channels;
   if (channels_ > kMaxChannels) return Fail();
   ElementLayout& layout = info_.layout;
@@ -208,6 +246,8 @@ bool FrameParser::ParsePair() {
   IcsInfo left;
   if (commonWindow) {
     if (!ParseIcsInfo(left)) return Fail();
+    // The right channel's own long-term prediction follows the shared ics_info.
+    if (objectType_ == kLtp && left.predictorDataPresent && reader_.ReadBit()) SkipLtp(left);
     const std::uint32_t msMaskPresent = reader_.Read(2);
     if (msMaskPresent == 3) return Fail();  // reserved
     if (msMaskPresent == 1) reader_.Skip(static_cast<std::uint32_t>(left.groups * left.maxSfb));
@@ -255,7 +295,15 @@ bool FrameParser::ParseFill() {
   if (count == 15) count += reader_.Read(8) - 1;
   if (count > 0) {
     const std::uint32_t type = reader_.Peek32() >> 28;
-    if (type == kExtensionSbr || type == kExtensionSbrCrc) info_.hasSbr = true;
+    if (type == kExtensionSbr || type == kExtensionSbrCrc) {
+      info_.hasSbr = true;
+      if (sbrCount_ < ElementLayout::kMaxElements) {
+        const std::uint32_t start = reader_.Position();
+        sbrPlaces_[sbrCount_++] = {start + 4, start + count * 8,
+                                   static_cast<std::int8_t>(lastAudioElement_),
+                                   type == kExtensionSbrCrc};
+      }
+    }
   }
   info_.fillBytes =
       static_cast<std::uint16_t>(std::min<std::uint32_t>(info_.fillBytes + count, 0xFFFF));
@@ -284,10 +332,40 @@ bool FrameParser::ParseIcsInfo(IcsInfo& ics) {
     ics.maxSfb = static_cast<int>(reader_.Read(6));
     ics.groups = 1;
     ics.groupLength[0] = 1;
-    if (reader_.ReadBit()) return Fail();  // predictor_data_present: Main and LTP only
     ics.bands = &bands_.longWindow;
+    // Short windows carry no prediction data; long ones say whether they do.
+    ics.predictorDataPresent = reader_.ReadBit();
+    if (ics.predictorDataPresent) {
+      if (objectType_ == kMain) {
+        if (!ParsePrediction(ics)) return Fail();
+      } else if (objectType_ == kLtp) {
+        if (reader_.ReadBit()) SkipLtp(ics);  // ltp_data_present
+      } else {
+        return Fail();
+      }
+    }
   }
   return ics.maxSfb <= ics.bands->count;
+}
+
+bool FrameParser::ParsePrediction(const IcsInfo& ics) {
+  info_.hasPrediction = true;
+  if (reader_.ReadBit()) {  // predictor_reset
+    const int group = static_cast<int>(reader_.Read(5));
+    if (group == 0 || group > kMaxPredictorResetGroup) return Fail();
+  }
+  // prediction_used, one bit per band the predictors cover
+  reader_.Skip(
+      static_cast<std::uint32_t>(std::min(ics.maxSfb, PredictionBandLimit(samplingIndex_))));
+  return true;
+}
+
+// Only long windows reach here: the syntax has no place for long-term prediction in a frame of
+// eight short windows.
+void FrameParser::SkipLtp(const IcsInfo& ics) {
+  info_.hasLtp = true;
+  reader_.Skip(11 + 3);  // ltp_lag, ltp_coef
+  reader_.Skip(static_cast<std::uint32_t>(std::min(ics.maxSfb, kMaxLtpBands)));  // ltp_long_used
 }
 
 bool FrameParser::ParseIcs(IcsInfo& ics, bool commonWindow, Role role) {
@@ -416,7 +494,9 @@ bool FrameParser::ParseTns(const IcsInfo& ics) {
   const int filterCountBits = isShort ? 1 : 2;
   const int lengthBits = isShort ? 4 : 6;
   const int orderBits = isShort ? 3 : 5;
-  const int maxOrder = isShort ? kMaxTnsOrderShort : kMaxTnsOrderLong;
+  const int maxOrder = isShort                ? kMaxTnsOrderShort
+                       : objectType_ == kMain ? kMaxTnsOrderMain
+                                              : kMaxTnsOrderLong;
   for (int window = 0; window < windows; ++window) {
     const int filters = static_cast<int>(reader_.Read(filterCountBits));
     if (filters == 0) continue;
@@ -490,14 +570,16 @@ bool FrameParser::SkipSpectralData(const IcsInfo& ics) {
 
 }  // namespace
 
-FrameInfo ParseRawDataBlock(const std::uint8_t* data, std::size_t size, int samplingIndex) {
-  if (data == nullptr || samplingIndex < 0 || samplingIndex >= kSamplingIndexCount) {
+FrameInfo ParseRawDataBlock(const std::uint8_t* data, std::size_t size, int samplingIndex,
+                            ObjectType objectType) {
+  if (data == nullptr || samplingIndex < 0 || samplingIndex >= kSamplingIndexCount ||
+      (objectType != kMain && objectType != kLc && objectType != kLtp)) {
     return FrameInfo{};
   }
   // No frame is longer; the bytes after it are never needed.
   const bool clipped = size > kMaxFrameBytes;
   const auto readable = static_cast<std::uint32_t>(clipped ? kMaxFrameBytes : size);
-  FrameParser parser(data, readable, samplingIndex);
+  FrameParser parser(data, readable, samplingIndex, objectType);
   const bool ok = parser.ParseElements();
   BitReader reader = parser.reader();
   FrameInfo& info = parser.info();
@@ -524,6 +606,7 @@ FrameInfo ParseRawDataBlock(const std::uint8_t* data, std::size_t size, int samp
     info.status = FrameStatus::kInvalid;
     return info;
   }
+  parser.ReadSbrPayloads();
   info.status = FrameStatus::kValid;
   info.bytes = reader.Position() / 8;
   info.alignmentBitsZero = zeroPadding;

@@ -37,6 +37,15 @@ struct ElementLayout {
   bool operator==(const ElementLayout& other) const;
 };
 
+// The audio object types whose frames this parser reads. Main adds backward-adaptive prediction
+// and LTP long-term prediction to LC's tools; HE-AAC and HE-AAC v2 streams are LC frames whose
+// SBR and PS data ride in fill elements.
+enum ObjectType : std::uint8_t {
+  kMain = 1,
+  kLc = 2,
+  kLtp = 4,
+};
+
 enum class FrameStatus : std::uint8_t {
   kValid,      // a whole raw_data_block up to ID_END and its byte alignment
   kTruncated,  // the syntax ran past the bytes given; more bytes may make it valid
@@ -79,16 +88,24 @@ struct FrameInfo {
   std::uint8_t tnsFilters = 0;
   std::uint8_t tnsLength[2] = {};
   std::uint8_t tnsOrder[2] = {};
+  // Of a valid frame: an SBR payload starts with its header. Only such a payload can be read
+  // through to its end, so only such a frame can say whether the stream has parametric stereo.
+  bool hasSbrHeader = false;
+  bool hasPs = false;  // of a valid frame: an SBR payload ends in a parametric stereo extension
+  bool hasPrediction = false;  // a channel carries AAC Main's prediction data
+  bool hasLtp = false;         // a channel carries long-term prediction data
 };
 
 // Sampling frequency index of an AudioSpecificConfig (0: 96000 Hz ... 12: 7350 Hz).
 int SamplingRateFromIndex(int index);  // 0 for an index with no rate
 int SamplingIndexFromRate(int hz);     // -1 for a rate that has no index
 
-// Reads one raw_data_block of an AAC LC stream (also the core of HE-AAC, whose SBR and PS data
-// ride in FIL elements) at data[0..size), using the band tables of samplingIndex. Never reads
-// outside [data, data + size). `size` may run past the frame: the rest is not looked at.
-FrameInfo ParseRawDataBlock(const std::uint8_t* data, std::size_t size, int samplingIndex);
+// Reads one raw_data_block of a stream of the given object type (LC also for the core of
+// HE-AAC) at data[0..size), using the band tables of samplingIndex. A tool that the object type
+// does not have makes the frame invalid. Never reads outside [data, data + size). `size` may run
+// past the frame: the rest is not looked at.
+FrameInfo ParseRawDataBlock(const std::uint8_t* data, std::size_t size, int samplingIndex,
+                            ObjectType objectType = kLc);
 
 }  // namespace quillmend::aac
 

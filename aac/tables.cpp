@@ -324,6 +324,168 @@ constexpr std::span<const Codeword> kSpectralCodes[11] = {
     kSpectralCode9, kSpectralCode10, kSpectralCode11,
 };
 
+// How many long-window bands AAC Main's prediction covers, by sampling index: the decoder keeps
+// at most 672 predictors, one per spectral line, so the whole bands up to line 672 at most.
+constexpr std::uint8_t kPredictionBandLimit[kSamplingIndexCount] = {
+    33, 33, 38, 40, 40, 40, 41, 41, 37, 37, 37, 34, 34,
+};
+
+// SBR envelope and noise floor codes, each listed from the lowest difference up. Envelopes come
+// at 1.5 or 3.0 dB steps, as levels or (the second channel of a coupled pair) as balances, and
+// each as differences across frequency or across time.
+constexpr Codeword kEnvelopeTime15[121] = {
+    {18, 0x3ffd6}, {18, 0x3ffd7}, {18, 0x3ffd8}, {18, 0x3ffd9}, {18, 0x3ffda}, {18, 0x3ffdb},
+    {19, 0x7ffb8}, {19, 0x7ffb9}, {19, 0x7ffba}, {19, 0x7ffbb}, {19, 0x7ffbc}, {19, 0x7ffbd},
+    {19, 0x7ffbe}, {19, 0x7ffbf}, {19, 0x7ffc0}, {19, 0x7ffc1}, {19, 0x7ffc2}, {19, 0x7ffc3},
+    {19, 0x7ffc4}, {19, 0x7ffc5}, {19, 0x7ffc6}, {19, 0x7ffc7}, {19, 0x7ffc8}, {19, 0x7ffc9},
+    {19, 0x7ffca}, {19, 0x7ffcb}, {19, 0x7ffcc}, {19, 0x7ffcd}, {19, 0x7ffce}, {19, 0x7ffcf},
+    {19, 0x7ffd0}, {19, 0x7ffd1}, {19, 0x7ffd2}, {19, 0x7ffd3}, {17, 0x1ffe6}, {18, 0x3ffd4},
+    {16, 0xfff0},  {17, 0x1ffe9}, {18, 0x3ffd5}, {17, 0x1ffe7}, {16, 0xfff1},  {16, 0xffec},
+    {16, 0xffed},  {16, 0xffee},  {15, 0x7ff4},  {14, 0x3ff9},  {14, 0x3ff7},  {13, 0x1ffa},
+    {13, 0x1ff9},  {12, 0xffb},   {11, 0x7fc},   {10, 0x3fc},   {9, 0x1fd},    {8, 0xfd},
+    {7, 0x7d},     {6, 0x3d},     {5, 0x1d},     {4, 0xd},      {3, 0x5},      {2, 0x1},
+    {2, 0x0},      {3, 0x4},      {4, 0xc},      {5, 0x1c},     {6, 0x3c},     {7, 0x7c},
+    {8, 0xfc},     {9, 0x1fc},    {10, 0x3fd},   {12, 0xffa},   {13, 0x1ff8},  {14, 0x3ff6},
+    {14, 0x3ff8},  {15, 0x7ff5},  {16, 0xffef},  {17, 0x1ffe8}, {16, 0xfff2},  {19, 0x7ffd4},
+    {19, 0x7ffd5}, {19, 0x7ffd6}, {19, 0x7ffd7}, {19, 0x7ffd8}, {19, 0x7ffd9}, {19, 0x7ffda},
+    {19, 0x7ffdb}, {19, 0x7ffdc}, {19, 0x7ffdd}, {19, 0x7ffde}, {19, 0x7ffdf}, {19, 0x7ffe0},
+    {19, 0x7ffe1}, {19, 0x7ffe2}, {19, 0x7ffe3}, {19, 0x7ffe4}, {19, 0x7ffe5}, {19, 0x7ffe6},
+    {19, 0x7ffe7}, {19, 0x7ffe8}, {19, 0x7ffe9}, {19, 0x7ffea}, {19, 0x7ffeb}, {19, 0x7ffec},
+    {19, 0x7ffed}, {19, 0x7ffee}, {19, 0x7ffef}, {19, 0x7fff0}, {19, 0x7fff1}, {19, 0x7fff2},
+    {19, 0x7fff3}, {19, 0x7fff4}, {19, 0x7fff5}, {19, 0x7fff6}, {19, 0x7fff7}, {19, 0x7fff8},
+    {19, 0x7fff9}, {19, 0x7fffa}, {19, 0x7fffb}, {19, 0x7fffc}, {19, 0x7fffd}, {19, 0x7fffe},
+    {19, 0x7ffff},
+};
+
+constexpr Codeword kEnvelopeFrequency15[121] = {
+    {19, 0x7ffe7}, {19, 0x7ffe8}, {20, 0xfffd2}, {20, 0xfffd3}, {20, 0xfffd4}, {20, 0xfffd5},
+    {20, 0xfffd6}, {20, 0xfffd7}, {20, 0xfffd8}, {19, 0x7ffda}, {20, 0xfffd9}, {20, 0xfffda},
+    {20, 0xfffdb}, {20, 0xfffdc}, {19, 0x7ffdb}, {20, 0xfffdd}, {19, 0x7ffdc}, {19, 0x7ffdd},
+    {20, 0xfffde}, {18, 0x3ffe4}, {20, 0xfffdf}, {20, 0xfffe0}, {20, 0xfffe1}, {19, 0x7ffde},
+    {20, 0xfffe2}, {20, 0xfffe3}, {20, 0xfffe4}, {19, 0x7ffdf}, {20, 0xfffe5}, {19, 0x7ffe0},
+    {18, 0x3ffe8}, {19, 0x7ffe1}, {18, 0x3ffe0}, {18, 0x3ffe9}, {17, 0x1ffef}, {18, 0x3ffe5},
+    {17, 0x1ffec}, {17, 0x1ffed}, {17, 0x1ffee}, {16, 0xfff4},  {16, 0xfff3},  {16, 0xfff0},
+    {15, 0x7ff7},  {15, 0x7ff6},  {14, 0x3ffa},  {13, 0x1ffa},  {13, 0x1ff9},  {12, 0xffa},
+    {12, 0xff8},   {11, 0x7f9},   {10, 0x3fb},   {9, 0x1fc},    {9, 0x1fa},    {8, 0xfb},
+    {7, 0x7c},     {6, 0x3c},     {5, 0x1c},     {4, 0xc},      {3, 0x5},      {2, 0x1},
+    {2, 0x0},      {3, 0x4},      {4, 0xd},      {5, 0x1d},     {6, 0x3d},     {8, 0xfa},
+    {8, 0xfc},     {9, 0x1fb},    {10, 0x3fa},   {11, 0x7f8},   {11, 0x7fa},   {11, 0x7fb},
+    {12, 0xff9},   {12, 0xffb},   {13, 0x1ff8},  {13, 0x1ffb},  {14, 0x3ff8},  {14, 0x3ff9},
+    {16, 0xfff1},  {16, 0xfff2},  {17, 0x1ffea}, {17, 0x1ffeb}, {18, 0x3ffe1}, {18, 0x3ffe2},
+    {18, 0x3ffea}, {18, 0x3ffe3}, {18, 0x3ffe6}, {18, 0x3ffe7}, {18, 0x3ffeb}, {20, 0xfffe6},
+    {19, 0x7ffe2}, {20, 0xfffe7}, {20, 0xfffe8}, {20, 0xfffe9}, {20, 0xfffea}, {20, 0xfffeb},
+    {20, 0xfffec}, {19, 0x7ffe3}, {20, 0xfffed}, {20, 0xfffee}, {20, 0xfffef}, {20, 0xffff0},
+    {19, 0x7ffe4}, {20, 0xffff1}, {18, 0x3ffec}, {20, 0xffff2}, {20, 0xffff3}, {19, 0x7ffe5},
+    {19, 0x7ffe6}, {20, 0xffff4}, {20, 0xffff5}, {20, 0xffff6}, {20, 0xffff7}, {20, 0xffff8},
+    {20, 0xffff9}, {20, 0xffffa}, {20, 0xffffb}, {20, 0xffffc}, {20, 0xffffd}, {20, 0xffffe},
+    {20, 0xfffff},
+};
+
+constexpr Codeword kBalanceTime15[49] = {
+    {16, 0xffe4},  {16, 0xffe5},  {16, 0xffe6},  {16, 0xffe7},  {16, 0xffe8},  {16, 0xffe9},
+    {16, 0xffea},  {16, 0xffeb},  {16, 0xffec},  {16, 0xffed},  {16, 0xffee},  {16, 0xffef},
+    {16, 0xfff0},  {16, 0xfff1},  {16, 0xfff2},  {16, 0xfff3},  {16, 0xfff4},  {16, 0xffe2},
+    {12, 0xffc},   {11, 0x7fc},   {9, 0x1fe},    {7, 0x7e},     {5, 0x1e},     {3, 0x6},
+    {1, 0x0},      {2, 0x2},      {4, 0xe},      {6, 0x3e},     {8, 0xfe},     {11, 0x7fd},
+    {12, 0xffd},   {15, 0x7ff0},  {16, 0xffe3},  {16, 0xfff5},  {16, 0xfff6},  {16, 0xfff7},
+    {16, 0xfff8},  {16, 0xfff9},  {16, 0xfffa},  {17, 0x1fff6}, {17, 0x1fff7}, {17, 0x1fff8},
+    {17, 0x1fff9}, {17, 0x1fffa}, {17, 0x1fffb}, {17, 0x1fffc}, {17, 0x1fffd}, {17, 0x1fffe},
+    {17, 0x1ffff},
+};
+
+constexpr Codeword kBalanceFrequency15[49] = {
+    {18, 0x3ffe2}, {18, 0x3ffe3}, {18, 0x3ffe4}, {18, 0x3ffe5}, {18, 0x3ffe6}, {18, 0x3ffe7},
+    {18, 0x3ffe8}, {18, 0x3ffe9}, {18, 0x3ffea}, {18, 0x3ffeb}, {18, 0x3ffec}, {18, 0x3ffed},
+    {18, 0x3ffee}, {18, 0x3ffef}, {18, 0x3fff0}, {16, 0xfff7},  {17, 0x1fff0}, {14, 0x3ffc},
+    {11, 0x7fe},   {11, 0x7fc},   {8, 0xfe},     {7, 0x7e},     {4, 0xe},      {2, 0x2},
+    {1, 0x0},      {3, 0x6},      {5, 0x1e},     {6, 0x3e},     {9, 0x1fe},    {11, 0x7fd},
+    {12, 0xffe},   {15, 0x7ffa},  {16, 0xfff6},  {18, 0x3fff1}, {18, 0x3fff2}, {18, 0x3fff3},
+    {18, 0x3fff4}, {18, 0x3fff5}, {18, 0x3fff6}, {18, 0x3fff7}, {18, 0x3fff8}, {18, 0x3fff9},
+    {18, 0x3fffa}, {18, 0x3fffb}, {18, 0x3fffc}, {18, 0x3fffd}, {18, 0x3fffe}, {19, 0x7fffe},
+    {19, 0x7ffff},
+};
+
+constexpr Codeword kEnvelopeTime30[63] = {
+    {18, 0x3ffed}, {18, 0x3ffee}, {19, 0x7ffde}, {19, 0x7ffdf}, {19, 0x7ffe0}, {19, 0x7ffe1},
+    {19, 0x7ffe2}, {19, 0x7ffe3}, {19, 0x7ffe4}, {19, 0x7ffe5}, {19, 0x7ffe6}, {19, 0x7ffe7},
+    {19, 0x7ffe8}, {19, 0x7ffe9}, {19, 0x7ffea}, {19, 0x7ffeb}, {19, 0x7ffec}, {17, 0x1fff4},
+    {16, 0xfff7},  {16, 0xfff9},  {16, 0xfff8},  {14, 0x3ffb},  {14, 0x3ffa},  {14, 0x3ff8},
+    {13, 0x1ffa},  {12, 0xffc},   {11, 0x7fc},   {8, 0xfe},     {6, 0x3e},     {4, 0xe},
+    {2, 0x2},      {1, 0x0},      {3, 0x6},      {5, 0x1e},     {7, 0x7e},     {9, 0x1fe},
+    {11, 0x7fd},   {13, 0x1ffb},  {14, 0x3ff9},  {14, 0x3ffc},  {15, 0x7ffa},  {16, 0xfff6},
+    {17, 0x1fff5}, {18, 0x3ffec}, {19, 0x7ffed}, {19, 0x7ffee}, {19, 0x7ffef}, {19, 0x7fff0},
+    {19, 0x7fff1}, {19, 0x7fff2}, {19, 0x7fff3}, {19, 0x7fff4}, {19, 0x7fff5}, {19, 0x7fff6},
+    {19, 0x7fff7}, {19, 0x7fff8}, {19, 0x7fff9}, {19, 0x7fffa}, {19, 0x7fffb}, {19, 0x7fffc},
+    {19, 0x7fffd}, {19, 0x7fffe}, {19, 0x7ffff},
+};
+
+constexpr Codeword kEnvelopeFrequency30[63] = {
+    {20, 0xffff0}, {20, 0xffff1}, {20, 0xffff2}, {20, 0xffff3}, {20, 0xffff4}, {20, 0xffff5},
+    {20, 0xffff6}, {18, 0x3fff3}, {19, 0x7fff5}, {19, 0x7ffee}, {19, 0x7ffef}, {19, 0x7fff6},
+    {18, 0x3fff4}, {18, 0x3fff2}, {20, 0xffff7}, {19, 0x7fff0}, {17, 0x1fff5}, {18, 0x3fff0},
+    {17, 0x1fff4}, {16, 0xfff7},  {16, 0xfff6},  {15, 0x7ff8},  {14, 0x3ffb},  {12, 0xffd},
+    {11, 0x7fd},   {10, 0x3fd},   {9, 0x1fd},    {8, 0xfd},     {6, 0x3e},     {4, 0xe},
+    {2, 0x2},      {1, 0x0},      {3, 0x6},      {5, 0x1e},     {8, 0xfc},     {9, 0x1fc},
+    {10, 0x3fc},   {11, 0x7fc},   {12, 0xffc},   {13, 0x1ffc},  {14, 0x3ffa},  {15, 0x7ff9},
+    {15, 0x7ffa},  {16, 0xfff8},  {16, 0xfff9},  {17, 0x1fff6}, {17, 0x1fff7}, {18, 0x3fff5},
+    {18, 0x3fff6}, {18, 0x3fff1}, {20, 0xffff8}, {19, 0x7fff1}, {19, 0x7fff2}, {19, 0x7fff3},
+    {20, 0xffff9}, {19, 0x7fff7}, {19, 0x7fff4}, {20, 0xffffa}, {20, 0xffffb}, {20, 0xffffc},
+    {20, 0xffffd}, {20, 0xffffe}, {20, 0xfffff},
+};
+
+constexpr Codeword kBalanceTime30[25] = {
+    {13, 0x1ff2}, {13, 0x1ff3}, {13, 0x1ff4}, {13, 0x1ff5}, {13, 0x1ff6},
+    {13, 0x1ff7}, {13, 0x1ff8}, {12, 0xff8},  {8, 0xfe},    {7, 0x7e},
+    {4, 0xe},     {3, 0x6},     {1, 0x0},     {2, 0x2},     {5, 0x1e},
+    {6, 0x3e},    {9, 0x1fe},   {13, 0x1ff9}, {13, 0x1ffa}, {13, 0x1ffb},
+    {13, 0x1ffc}, {13, 0x1ffd}, {13, 0x1ffe}, {14, 0x3ffe}, {14, 0x3fff},
+};
+
+constexpr Codeword kBalanceFrequency30[25] = {
+    {13, 0x1ff7}, {13, 0x1ff8}, {13, 0x1ff9}, {13, 0x1ffa}, {13, 0x1ffb},
+    {14, 0x3ff8}, {14, 0x3ff9}, {11, 0x7fc},  {8, 0xfe},    {7, 0x7e},
+    {4, 0xe},     {2, 0x2},     {1, 0x0},     {3, 0x6},     {5, 0x1e},
+    {6, 0x3e},    {9, 0x1fe},   {12, 0xffa},  {13, 0x1ff6}, {14, 0x3ffa},
+    {14, 0x3ffb}, {14, 0x3ffc}, {14, 0x3ffd}, {14, 0x3ffe}, {14, 0x3fff},
+};
+
+constexpr Codeword kNoiseTime[63] = {
+    {13, 0x1fce}, {13, 0x1fcf}, {13, 0x1fd0}, {13, 0x1fd1}, {13, 0x1fd2}, {13, 0x1fd3},
+    {13, 0x1fd4}, {13, 0x1fd5}, {13, 0x1fd6}, {13, 0x1fd7}, {13, 0x1fd8}, {13, 0x1fd9},
+    {13, 0x1fda}, {13, 0x1fdb}, {13, 0x1fdc}, {13, 0x1fdd}, {13, 0x1fde}, {13, 0x1fdf},
+    {13, 0x1fe0}, {13, 0x1fe1}, {13, 0x1fe2}, {13, 0x1fe3}, {13, 0x1fe4}, {13, 0x1fe5},
+    {13, 0x1fe6}, {13, 0x1fe7}, {11, 0x7f2},  {8, 0xfd},    {6, 0x3e},    {4, 0xe},
+    {3, 0x6},     {1, 0x0},     {2, 0x2},     {5, 0x1e},    {8, 0xfc},    {10, 0x3f8},
+    {13, 0x1fcc}, {13, 0x1fe8}, {13, 0x1fe9}, {13, 0x1fea}, {13, 0x1feb}, {13, 0x1fec},
+    {13, 0x1fcd}, {13, 0x1fed}, {13, 0x1fee}, {13, 0x1fef}, {13, 0x1ff0}, {13, 0x1ff1},
+    {13, 0x1ff2}, {13, 0x1ff3}, {13, 0x1ff4}, {13, 0x1ff5}, {13, 0x1ff6}, {13, 0x1ff7},
+    {13, 0x1ff8}, {13, 0x1ff9}, {13, 0x1ffa}, {13, 0x1ffb}, {13, 0x1ffc}, {13, 0x1ffd},
+    {13, 0x1ffe}, {14, 0x3ffe}, {14, 0x3fff},
+};
+
+constexpr Codeword kNoiseBalanceTime[25] = {
+    {8, 0xec}, {8, 0xed}, {8, 0xee}, {8, 0xef}, {8, 0xf0}, {8, 0xf1}, {8, 0xf2},
+    {8, 0xf3}, {8, 0xf4}, {8, 0xf5}, {5, 0x1c}, {2, 0x2},  {1, 0x0},  {3, 0x6},
+    {6, 0x3a}, {8, 0xf6}, {8, 0xf7}, {8, 0xf8}, {8, 0xf9}, {8, 0xfa}, {8, 0xfb},
+    {8, 0xfc}, {8, 0xfd}, {8, 0xfe}, {8, 0xff},
+};
+
+constexpr std::span<const Codeword> kSbrCodes[kSbrCodebookCount] = {
+    kEnvelopeTime15, kEnvelopeFrequency15, kBalanceTime15, kBalanceFrequency15,
+    kEnvelopeTime30, kEnvelopeFrequency30, kBalanceTime30, kBalanceFrequency30,
+    kNoiseTime,      kNoiseBalanceTime,
+};
+
+// How far bs_start_freq moves the lowest SBR band from its least value, by the SBR rate's group.
+constexpr std::int8_t kSbrStartOffsets[6][16] = {
+    {-8, -7, -6, -5, -4, -3, -2, -1, 0, 1, 2, 3, 4, 5, 6, 7},  // 16 kHz
+    {-5, -4, -3, -2, -1, 0, 1, 2, 3, 4, 5, 6, 7, 9, 11, 13},   // 22.05 kHz
+    {-5, -3, -2, -1, 0, 1, 2, 3, 4, 5, 6, 7, 9, 11, 13, 16},   // 24 kHz
+    {-6, -4, -2, -1, 0, 1, 2, 3, 4, 5, 6, 7, 9, 11, 13, 16},   // 32 kHz
+    {-4, -2, -1, 0, 1, 2, 3, 4, 5, 6, 7, 9, 11, 13, 16, 20},   // 44.1 ... 64 kHz
+    {-2, -1, 0, 1, 2, 3, 4, 5, 6, 7, 9, 11, 13, 16, 20, 24},   // above 64 kHz
+};
+
 // Several rates share one table; the index runs 96000, 88200, 64000, 48000, 44100, 32000, 24000,
 // 22050, 16000, 12000, 11025, 8000, 7350 Hz.
 constexpr std::span<const std::uint8_t> kLongBands[kSamplingIndexCount] = {
@@ -350,6 +512,35 @@ std::span<const std::uint8_t> LongBandWidths(int samplingIndex) {
 }
 std::span<const std::uint8_t> ShortBandWidths(int samplingIndex) {
   return kShortBands[samplingIndex];
+}
+
+int PredictionBandLimit(int samplingIndex) { return kPredictionBandLimit[samplingIndex]; }
+
+std::span<const Codeword> SbrCodes(int codebook) { return kSbrCodes[codebook]; }
+
+std::span<const std::int8_t> SbrStartOffsets(int sbrRate) {
+  switch (sbrRate) {
+    case 16000:
+      return kSbrStartOffsets[0];
+    case 22050:
+      return kSbrStartOffsets[1];
+    case 24000:
+      return kSbrStartOffsets[2];
+    case 32000:
+      return kSbrStartOffsets[3];
+    case 44100:
+    case 48000:
+    case 64000:
+      return kSbrStartOffsets[4];
+    case 88200:
+    case 96000:
+    case 128000:
+    case 176400:
+    case 192000:
+      return kSbrStartOffsets[5];
+    default:
+      return {};
+  }
 }
 
 int SamplingRateFromIndex(int index) {

@@ -25,6 +25,29 @@ std::span<const Codeword> ScaleFactorCodes();
 // be non-negative, the first value most significant, in base 3, 9, 8, 13 or 17).
 std::span<const Codeword> SpectralCodes(int book);
 
+// The SBR codebooks, each listed from its lowest difference up.
+enum SbrCodebook {
+  kSbrEnvelopeTime15,  // envelope levels at 1.5 dB steps, differences across time
+  kSbrEnvelopeFrequency15,
+  kSbrBalanceTime15,  // the balance of a coupled pair's second channel
+  kSbrBalanceFrequency15,
+  kSbrEnvelopeTime30,  // at 3.0 dB steps
+  kSbrEnvelopeFrequency30,
+  kSbrBalanceTime30,
+  kSbrBalanceFrequency30,
+  kSbrNoiseTime,  // noise floors across frequency use the 3.0 dB envelope codes
+  kSbrNoiseBalanceTime,
+  kSbrCodebookCount,
+};
+std::span<const Codeword> SbrCodes(int codebook);
+
+// The offsets bs_start_freq selects at an SBR rate (twice the core's); empty at a rate SBR does
+// not run at.
+std::span<const std::int8_t> SbrStartOffsets(int sbrRate);
+
+// How many long-window bands AAC Main's prediction covers at a sampling index.
+int PredictionBandLimit(int samplingIndex);
+
 // The widths of the scale factor bands of long (1024 lines) and short (128 lines) windows at a
 // sampling index below kSamplingIndexCount.
 std::span<const std::uint8_t> LongBandWidths(int samplingIndex);

@@ -139,15 +139,24 @@ struct GroupProbe {
 // one is found out by the first few hundred bits of a frame there. Each group that chains at
 // that place gets a probe walk; the first place whose best walk is long enough decides.
 std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLayout& container) {
+  // Each group read as LC and as Main, whose prediction data LC frames never carry: an LC
+  // stream reads alike both ways, and a Main one only as Main. LTP streams, which no recorder
+  // we know writes, are read as their header says.
   std::vector<aac::AacSyntax> unbound;
-  for (const RateGroup& g : kGroups) unbound.emplace_back(g.samplingIndex);
+  std::vector<const RateGroup*> groupOf;
+  for (const aac::ObjectType type : {aac::kLc, aac::kMain}) {
+    for (const RateGroup& g : kGroups) {
+      unbound.emplace_back(g.samplingIndex, aac::ElementLayout{}, type);
+      groupOf.push_back(&g);
+    }
+  }
   std::uint64_t budget = kSearchBytes;
   for (const MediaRange& range : container.media) {
     const std::uint64_t stop = std::min(range.end, range.begin + budget);
     budget -= stop - range.begin;
     for (std::uint64_t s = range.begin; s < stop; ++s) {
       std::vector<GroupProbe> hits;
-      for (std::size_t g = 0; g < kGroups.size(); ++g) {
+      for (std::size_t g = 0; g < unbound.size(); ++g) {
         const aac::AacSyntax& syntax = unbound[g];
         if (!syntax.MayStart(data[s])) continue;
         const FrameRead first = syntax.Read(data + s, range.end - s);
@@ -157,7 +166,7 @@ std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLa
         if (!walker.ChainAt(s, range.end)) continue;
         RangeWalk walk;
         walker.Walk(s, std::min(range.end, s + kProbeBytes), true, &walk);
-        GroupProbe hit{&kGroups[g], {}};
+        GroupProbe hit{groupOf[g], {}};
         hit.probe.found = true;
         hit.probe.syntax = std::move(bound);
         hit.probe.at = s;
@@ -201,6 +210,7 @@ FoundStream MakeAac(std::unique_ptr<FrameSyntax> syntax, std::uint64_t at, const
   s.params.layout = aacSyntax.Layout();
   s.params.channels = static_cast<std::uint32_t>(aacSyntax.Layout().Channels());
   s.params.channelConfig = aac::ChannelConfigFor(aacSyntax.Layout());
+  s.params.objectType = aacSyntax.Type();
   s.params.sbr = FramesCarrySbr(data, at, mediaEnd, s.params.samplingIndex);
   s.syntax = std::move(syntax);
   return s;
@@ -259,6 +269,7 @@ Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container) {
     out.status = WalkStatus::kOk;
     return out;
   }
+  // The most bytes win; LC, the stricter reading, wins a tie with Main.
   GroupProbe* best = &hits[0];
   for (GroupProbe& h : hits) {
     if (h.probe.bytes > best->probe.bytes) best = &h;
@@ -268,8 +279,12 @@ Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container) {
   const auto shares48 = [](const GroupProbe& g) {
     return g.group->samplingIndex == 3 || g.group->samplingIndex == 5;
   };
+  const auto typeOf = [](const GroupProbe& g) {
+    return static_cast<const aac::AacSyntax&>(*g.probe.syntax).Type();
+  };
   for (GroupProbe& h : hits) {
-    if (&h != best && h.probe.bytes == best->probe.bytes && shares48(h) && shares48(*best)) {
+    if (&h != best && h.probe.bytes == best->probe.bytes && shares48(h) && shares48(*best) &&
+        typeOf(h) == typeOf(*best)) {
       for (const std::uint32_t r : RatesOf(*h.group)) rates.push_back(r);
       if (h.group->samplingIndex == 3) best = &h;  // 48 kHz's tables, the wider group's
     }
@@ -309,7 +324,8 @@ bool TakeDeclared(const std::uint8_t* data, const ContainerLayout& container, co
       rateHz != 0 ? aac::SamplingIndexFromRate(int(d.aac.sbr ? rateHz / 2 : rateHz))
                   : d.aac.samplingIndex;
   if (index < 0) return false;
-  Probe probe = ProbeMedia(data, container, aac::AacSyntax(index));
+  Probe probe =
+      ProbeMedia(data, container, aac::AacSyntax(index, aac::ElementLayout{}, d.aac.objectType));
   if (!probe.found) return false;
   const auto& syntax = static_cast<const aac::AacSyntax&>(*probe.syntax);
   if (d.aac.channelConfig != 0 && aac::ChannelConfigFor(syntax.Layout()) != d.aac.channelConfig) {
@@ -317,8 +333,8 @@ bool TakeDeclared(const std::uint8_t* data, const ContainerLayout& container, co
   }
   *at = probe.at;
   *out = MakeAac(std::move(probe.syntax), probe.at, data, MediaEndOf(container, probe.at));
-  out->params.objectType = d.aac.objectType != 0 ? d.aac.objectType : 2;
   out->params.sbr = d.aac.sbr;
+  out->params.ps = d.aac.ps;
   return true;
 }
 
@@ -397,7 +413,7 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
     if (expected.empty()) {
       // The caller's rate alone: AAC frames read with that rate's band tables.
       Declared d;
-      d.aac.objectType = 2;
+      d.aac.objectType = aac::kLc;
       expected.push_back(d);
     }
     for (const Declared& d : expected) {

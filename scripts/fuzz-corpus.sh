@@ -62,11 +62,13 @@ record stereo 1 2 44100 -b:a 128k -cutoff 20000
 record mono 1 1 48000 -b:a 64k
 record low-rate 1 2 22050 -b:a 48k
 record front-index 1 2 44100 -b:a 96k -movflags +faststart
+record main 1 2 44100 -b:a 96k -profile:a aac_main -aac_pred 1  # frames with prediction data
 "$bin/recorderize" "$work/stereo.m4a" "$work/recorder.m4a"
 
 damage stereo decode_frames container
 damage mono decode_frames general_repair
 damage recorder general_repair
+damage main  # raw frames only
 for name in stereo mono low-rate front-index recorder; do
   mkdir -p "$seeds/prepare_sample"
   cp "$work/$name.m4a" "$seeds/prepare_sample/"
@@ -74,7 +76,7 @@ done
 cp "$work/front-index.m4a" "$seeds/general_repair/"
 # The frame parser reads from the first byte: media data that starts with a frame.
 mkdir -p "$seeds/aac_frame"
-for name in stereo mono recorder; do
+for name in stereo mono recorder main; do
   head -c 16384 "$work/$name-raw-frames" >"$seeds/aac_frame/$name"
 done
 # The ALAC target reads frames from the first byte, and a cookie (the sample entry's 'alac'

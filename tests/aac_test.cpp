@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <random>
 
+#include "aac/audio_config.h"
 #include "aac/raw_data_block.h"
 #include "aac/tables.h"
 #include "support/support.h"
@@ -28,6 +30,7 @@ struct Recording {
   const char* bitrate;
   const char* content;
   const char* options;  // more encoder options: bandwidth, coder, stereo and noise tools
+  ObjectType type = kLc;
 };
 
 void PrintTo(const Recording& r, std::ostream* os) { *os << r.name; }
@@ -54,6 +57,21 @@ const Recording kRecordings[] = {
     {"96k-stereo", 96000, 2, "256k", kMusic, "-cutoff 30000"},
 };
 
+// FFmpeg's encoder writes prediction in AAC Main only when asked to. Its long-term prediction is
+// experimental and hardly ever used (no frame of these recordings uses it), so those frames are
+// LTP frames in syntax only; aac_built_frames_test.cpp builds frames that use it.
+constexpr const char* kMainOptions = "-profile:a aac_main -aac_pred 1";
+constexpr const char* kLtpOptions = "-strict -2 -profile:a aac_ltp";
+const Recording kMainRecordings[] = {
+    {"16k-mono-main-bursts", 16000, 1, "32k", kBursts, kMainOptions, kMain},
+    {"22k-stereo-main", 22050, 2, "64k", kMusic, kMainOptions, kMain},
+    {"44k-mono-main", 44100, 1, "64k", kMusic, kMainOptions, kMain},
+    {"48k-stereo-main-bursts", 48000, 2, "128k", kBursts, kMainOptions, kMain},
+};
+const Recording kLtpRecordings[] = {
+    {"32k-stereo-ltp-bursts", 32000, 2, "96k", kBursts, kLtpOptions, kLtp},
+    {"44k-mono-ltp", 44100, 1, "64k", kMusic, kLtpOptions, kLtp},
+};
 
 std::string Record(const Recording& r) {
   const fs::path path = test::MediaDirectory() / "aac" / (std::string(r.name) + ".m4a");
@@ -95,17 +113,17 @@ class RecordingFrames : public testing::TestWithParam<Recording> {};
 // rest of the file after it.
 TEST_P(RecordingFrames, ParseToTheirPacketSizes) {
   const Frames frames = Load(GetParam());
-  const ElementLayout first =
-      ParseRawDataBlock(frames.file.data() + frames.packets[0].position,
-                        frames.file.size() - frames.packets[0].position, frames.samplingIndex)
-          .layout;
+  const ElementLayout first = ParseRawDataBlock(frames.file.data() + frames.packets[0].position,
+                                                frames.file.size() - frames.packets[0].position,
+                                                frames.samplingIndex, GetParam().type)
+                                  .layout;
   EXPECT_EQ(first.Channels(), GetParam().channels);
   for (std::size_t i = 0; i < frames.packets.size(); ++i) {
     const auto& packet = frames.packets[i];
     ASSERT_GE(packet.position, 0);
-    const FrameInfo info =
-        ParseRawDataBlock(frames.file.data() + packet.position,
-                          frames.file.size() - packet.position, frames.samplingIndex);
+    const FrameInfo info = ParseRawDataBlock(frames.file.data() + packet.position,
+                                             frames.file.size() - packet.position,
+                                             frames.samplingIndex, GetParam().type);
     ASSERT_EQ(info.status, FrameStatus::kValid) << "frame " << i << " broke at " << info.bitsRead;
     EXPECT_EQ(info.bytes, packet.data.size()) << "frame " << i;
     EXPECT_TRUE(info.layout == first) << "frame " << i;
@@ -118,18 +136,44 @@ TEST_P(RecordingFrames, ParseToTheirPacketSizes) {
 TEST_P(RecordingFrames, CutShortAreNeverValid) {
   const Frames frames = Load(GetParam());
   for (const auto& packet : frames.packets) {
-    const FrameInfo info =
-        ParseRawDataBlock(packet.data.data(), packet.data.size() - 1, frames.samplingIndex);
+    const FrameInfo info = ParseRawDataBlock(packet.data.data(), packet.data.size() - 1,
+                                             frames.samplingIndex, GetParam().type);
     EXPECT_NE(info.status, FrameStatus::kValid);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Aac, RecordingFrames, testing::ValuesIn(kRecordings),
-                         [](const auto& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name) c = std::isalnum(c) ? c : '_';
-                           return name;
-                         });
+std::string TestName(const testing::TestParamInfo<Recording>& info) {
+  std::string name = info.param.name;
+  for (char& c : name) c = std::isalnum(c) ? c : '_';
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Aac, RecordingFrames, testing::ValuesIn(kRecordings), TestName);
+INSTANTIATE_TEST_SUITE_P(Main, RecordingFrames, testing::ValuesIn(kMainRecordings), TestName);
+INSTANTIATE_TEST_SUITE_P(Ltp, RecordingFrames, testing::ValuesIn(kLtpRecordings), TestName);
+
+class MainFrames : public testing::TestWithParam<Recording> {};
+
+// A good share of the frames use prediction (a third to nine tenths of them in these
+// recordings), and those are no LC frames.
+TEST_P(MainFrames, UsePredictionAndAreNoLcFrames) {
+  const Frames frames = Load(GetParam());
+  std::size_t predicted = 0;
+  for (const auto& packet : frames.packets) {
+    const FrameInfo info =
+        ParseRawDataBlock(packet.data.data(), packet.data.size(), frames.samplingIndex, kMain);
+    ASSERT_EQ(info.status, FrameStatus::kValid);
+    EXPECT_FALSE(info.hasLtp);
+    if (!info.hasPrediction) continue;
+    ++predicted;
+    EXPECT_EQ(
+        ParseRawDataBlock(packet.data.data(), packet.data.size(), frames.samplingIndex).status,
+        FrameStatus::kInvalid);
+  }
+  EXPECT_GT(predicted * 4, frames.packets.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Main, MainFrames, testing::ValuesIn(kMainRecordings), TestName);
 
 // Read with another rate's band tables, frames mostly break. Tables that agree on their first 40
 // bands (48 and 32 kHz share all but the top ones) leave that to maxLongBand.
@@ -191,6 +235,61 @@ TEST(Aac, ZeroBytesAreNeverValid) {
       EXPECT_NE(ParseRawDataBlock(zeros.data(), size, index).status, FrameStatus::kValid);
     }
   }
+}
+
+// Configurations as MP4 files carry them: plain, with SBR or PS signalled by their object type
+// first, or by the extension after the core's configuration (also after a program config
+// element), and ones whose frames the parser cannot read.
+TEST(AudioConfig, ReadsEveryWaySbrAndPsAreSignalled) {
+  const struct {
+    ByteVector bytes;
+    std::optional<AudioConfig> config;
+  } cases[] = {
+      {{0x12, 0x10}, AudioConfig{kLc, 4, 44100, 2}},
+      {{0x0A, 0x10}, AudioConfig{kMain, 4, 44100, 2}},
+      {{0x22, 0x10}, AudioConfig{kLtp, 4, 44100, 2}},
+      {{0x2B, 0x92, 0x08, 0x00}, AudioConfig{kLc, 7, 22050, 2, true, false, 44100}},
+      {{0xEB, 0x8A, 0x08, 0x00}, AudioConfig{kLc, 7, 22050, 1, true, true, 44100}},
+      {{0x13, 0x90, 0x56, 0xE5, 0xA5, 0x48, 0x80},
+       AudioConfig{kLc, 7, 22050, 2, true, true, 44100}},
+      {{0x13, 0x00, 0x05, 0x84, 0x00, 0x00, 0x20, 0x00, 0x56, 0xE5, 0x98},
+       AudioConfig{kLc, 6, 24000, 0, true, false, 48000}},
+      {{0x13, 0x90, 0x56, 0xE5}, AudioConfig{kLc, 7, 22050, 2}},  // extension cut short
+      {{0x1A, 0x10}, std::nullopt},                               // SSR
+      {{0x2B, 0x92, 0x18, 0x00}, std::nullopt},                   // SBR over SSR
+      {{0x12, 0x14}, std::nullopt},                               // 960-sample frames
+      {{0x12, 0x40}, std::nullopt},                               // channel configuration 8
+      {{0x12}, std::nullopt},                                     // cut short
+  };
+  for (const auto& c : cases) {
+    AudioConfig config;
+    EXPECT_EQ(ParseAudioConfig(c.bytes, &config), c.config.has_value())
+        << testing::PrintToString(c.bytes);
+    if (c.config) {
+      EXPECT_TRUE(config == *c.config) << testing::PrintToString(c.bytes);
+    }
+  }
+}
+
+TEST(AudioConfig, WrittenConfigsReadBack) {
+  for (const ObjectType type : {kMain, kLc, kLtp}) {
+    for (const int index : {3, 7, 11}) {
+      for (const int extension : {0, 1, 2}) {  // none, SBR, SBR and PS
+        const auto rate = static_cast<std::uint32_t>(SamplingRateFromIndex(index));
+        const AudioConfig written{type,
+                                  index,
+                                  rate,
+                                  extension == 2 ? 1 : 2,
+                                  extension > 0,
+                                  extension == 2,
+                                  extension > 0 ? 2 * rate : 0};
+        AudioConfig read;
+        ASSERT_TRUE(ParseAudioConfig(MakeAudioConfig(written), &read));
+        EXPECT_TRUE(read == written) << int(type) << " " << index << " " << extension;
+      }
+    }
+  }
+  EXPECT_EQ(MakeAudioConfig(4, 2), ByteVector({0x12, 0x10}));
 }
 
 }  // namespace
