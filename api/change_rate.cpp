@@ -94,7 +94,8 @@ qm_code ChangeRate(const Request& q, std::uint32_t rate, qm_result* r) {
   std::uint64_t frames = 0;
   while (error.empty() && input.Next()) {
     // Each frame must read to its own length with the new rate's band tables.
-    const aac::FrameInfo info = aac::ParseRawDataBlock(input.Data(), input.Size(), index);
+    const aac::FrameInfo info =
+        aac::ParseRawDataBlock(input.Data(), input.Size(), index, config.objectType);
     if (info.status != aac::FrameStatus::kValid || info.bytes != input.Size()) {
       return Fail(r, misfit);
     }

@@ -240,8 +240,17 @@ Status WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t st
         p.channelConfig != 0 ? p.channelConfig : int(std::min<std::uint32_t>(p.channels, 7));
     const std::uint32_t coreRate = p.sbr ? p.rate / 2 : p.rate;
     const int index = aac::SamplingIndexFromRate(int(coreRate));
+    aac::AudioConfig header;
+    header.objectType = aac::ObjectType(p.objectType);
+    header.samplingIndex = index >= 0 ? index : p.samplingIndex;
+    header.rate = coreRate;
+    header.channelConfig = config;
+    // HE-AAC is signalled explicitly, so that players run SBR and play at the full rate.
+    header.sbr = p.sbr;
+    header.ps = p.ps;
+    header.extensionRate = p.sbr ? p.rate : 0;
     format.rate = coreRate;
-    format.config = aac::MakeAudioConfig(index >= 0 ? index : p.samplingIndex, config);
+    format.config = aac::MakeAudioConfig(header);
   }
   M4aWriter writer;
   if (std::string e = writer.Open(path, format); !e.empty()) return failed(e);

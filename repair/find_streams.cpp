@@ -187,18 +187,23 @@ std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLa
   return {};
 }
 
-// Whether most of a stream's first frames carry SBR (HE-AAC) in their fill elements.
-bool FramesCarrySbr(const std::uint8_t* data, std::uint64_t at, std::uint64_t end,
-                    int samplingIndex) {
-  int frames = 0, sbr = 0;
-  while (frames < 16 && at < end) {
-    const aac::FrameInfo info = aac::ParseRawDataBlock(data + at, end - at, samplingIndex);
+// Whether most of a stream's first frames carry SBR (HE-AAC) in their fill elements, and
+// whether those that carry its header say parametric stereo follows (HE-AAC v2).
+void FramesCarrySbr(const std::uint8_t* data, std::uint64_t at, std::uint64_t end,
+                    StreamParams* p) {
+  int frames = 0, sbr = 0, headers = 0, ps = 0;
+  while (frames < 64 && at < end) {
+    const aac::FrameInfo info = aac::ParseRawDataBlock(data + at, end - at, p->samplingIndex,
+                                                       aac::ObjectType(p->objectType));
     if (info.status != aac::FrameStatus::kValid) break;
     ++frames;
     sbr += info.hasSbr ? 1 : 0;
+    headers += info.hasSbrHeader ? 1 : 0;
+    ps += info.hasPs ? 1 : 0;
     at += info.bytes;
   }
-  return frames > 0 && sbr * 2 > frames;
+  p->sbr = frames > 0 && sbr * 2 > frames;
+  p->ps = p->sbr && headers > 0 && ps * 2 > headers;
 }
 
 FoundStream MakeAac(std::unique_ptr<FrameSyntax> syntax, std::uint64_t at, const std::uint8_t* data,
@@ -211,7 +216,7 @@ FoundStream MakeAac(std::unique_ptr<FrameSyntax> syntax, std::uint64_t at, const
   s.params.channels = static_cast<std::uint32_t>(aacSyntax.Layout().Channels());
   s.params.channelConfig = aac::ChannelConfigFor(aacSyntax.Layout());
   s.params.objectType = aacSyntax.Type();
-  s.params.sbr = FramesCarrySbr(data, at, mediaEnd, s.params.samplingIndex);
+  FramesCarrySbr(data, at, mediaEnd, &s.params);
   s.syntax = std::move(syntax);
   return s;
 }

@@ -10,11 +10,14 @@ namespace {
 constexpr std::uint32_t kSoun = 0x736f756e;  // 'soun'
 // Frames a phase is judged on after damage: enough to cross a few chunk boundaries.
 constexpr std::size_t kJudgedFrames = 96;
-// The longest chunk, in frames, that the interleave test looks for: recorders lay chunks of a
-// second or less.
-constexpr std::size_t kLongestChunk = 64;
 // Frames the interleave test reads.
 constexpr std::size_t kTestedFrames = 4096;
+// Fewer frames than this tell nothing of how they are laid.
+constexpr std::size_t kLeastFrames = 64;
+// Two tracks laid frame by frame in turn: neighbours move this far apart on average, and this
+// many times further than frames two apart. One track's frames move alike either way.
+constexpr double kTurnJump = 6;
+constexpr double kTurnRatio = 3;
 
 struct Feature {
   double level;  // the codec's level (AAC: global gain), or 0
@@ -241,43 +244,23 @@ void SplitByPattern(const std::uint8_t* data, const FrameSyntax& syntax,
 bool LooksInterleaved(const std::uint8_t* data, const FrameSyntax& syntax,
                       const std::vector<FrameRef>& frames) {
   const std::vector<Feature> f = Features(data, syntax, frames, 0, kTestedFrames);
-  if (f.size() < 4 * kLongestChunk) return false;
+  if (f.size() < kLeastFrames) return false;
   const double meanSize = MeanSize(f);
-  std::vector<double> jump(f.size(), 0);
-  for (std::size_t i = 1; i < f.size(); ++i) jump[i] = Distance(f[i - 1], f[i], meanSize);
   // Frames laid one by one in turn: each is further from its neighbour than from the frame
-  // before that, which is its own track's.
-  {
+  // before that, which is its own track's; in each half of them alike.
+  const std::size_t half = f.size() / 2;
+  for (std::size_t begin : {std::size_t{2}, half}) {
     double one = 0, two = 0;
-    for (std::size_t i = 2; i < f.size(); ++i) {
-      one += jump[i];
+    const std::size_t end = begin == 2 ? half : f.size();
+    for (std::size_t i = begin; i < end; ++i) {
+      one += Distance(f[i - 1], f[i], meanSize);
       two += Distance(f[i - 2], f[i], meanSize);
     }
-    one /= double(f.size() - 2);
-    two /= double(f.size() - 2);
-    if (one > 6 && one > 3 * two) return true;
+    one /= double(end - begin);
+    two /= double(end - begin);
+    if (!(one > kTurnJump && one > kTurnRatio * two)) return false;
   }
-  // Chunks of `period` frames in turn: the jumps at one phase of the period stand out, in
-  // each half of the frames alike.
-  for (std::size_t period = 2; period <= kLongestChunk; ++period) {
-    bool everyHalf = true;
-    for (int half = 0; half < 2 && everyHalf; ++half) {
-      const std::size_t begin = 1 + half * (f.size() / 2), end = (half + 1) * (f.size() / 2);
-      std::vector<double> phase(period, 0);
-      std::vector<int> count(period, 0);
-      for (std::size_t i = begin; i < end; ++i) {
-        phase[i % period] += jump[i];
-        ++count[i % period];
-      }
-      for (std::size_t p = 0; p < period; ++p) phase[p] /= std::max(count[p], 1);
-      std::vector<double> sorted = phase;
-      std::sort(sorted.begin(), sorted.end());
-      const double top = sorted.back(), median = sorted[period / 2];
-      everyHalf = top > 8 && top > 4 * median + 2;
-    }
-    if (everyHalf) return true;
-  }
-  return false;
+  return true;
 }
 
 }  // namespace quillmend::exact

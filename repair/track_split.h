@@ -44,8 +44,10 @@ void SplitByPattern(const std::uint8_t* data, const FrameSyntax& syntax,
                     const std::vector<Stretch>& damage, const std::vector<FrameRef>& frames,
                     std::vector<std::uint8_t>* tracksOf);
 
-// Whether the frames of one stream read as the chunks of several tracks laid in turn: their
-// levels or sizes jump at a fixed period and follow on within it.
+// Whether the frames of one stream read as the frames of two tracks laid one by one in turn,
+// as FFmpeg's muxer and the screen recorders built on it lay tracks of one setting: each frame
+// follows on from the frame two before it, not from its neighbour. Tracks laid in longer
+// chunks cannot be told from content that repeats itself, and are not looked for.
 bool LooksInterleaved(const std::uint8_t* data, const FrameSyntax& syntax,
                       const std::vector<FrameRef>& frames);
 
