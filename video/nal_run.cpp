@@ -194,14 +194,18 @@ UnitCheck Check(const std::uint8_t* unit, std::uint64_t size) {
     case kSlice:
     case kIdrSlice: {
       // first_mb_in_slice, slice_type, pic_parameter_set_id. An IDR picture is a reference
-      // picture, and all intra.
-      std::uint32_t firstMacroblock = 0, sliceType = 0;
+      // picture, all intra, and numbered 0: frame_num, at least 4 bits, is zero, after the
+      // colour plane's id (0..2) where the planes are coded apart.
+      std::uint32_t firstMacroblock = 0, sliceType = 0, next = 0;
       if ((type == kIdrSlice && refIdc == 0) ||
           !bits.ReadUe(kMaxMacroblocks - 1, firstMacroblock) || !bits.ReadUe(9, sliceType) ||
           !bits.SkipUe(255)) {
         return kInvalid;
       }
-      if (type == kIdrSlice && sliceType % 5 != 2 && sliceType % 5 != 4) return kInvalid;
+      if (type == kIdrSlice) {
+        if ((sliceType % 5 != 2 && sliceType % 5 != 4) || !bits.Read(6, next)) return kInvalid;
+        if (next >> 2 != 0 && (next >> 4 == 3 || (next & 0xF) != 0)) return kInvalid;
+      }
       return {true, true, firstMacroblock == 0};
     }
     case kSei:
