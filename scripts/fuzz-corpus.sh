@@ -100,6 +100,16 @@ timeout 60 ffmpeg -nostdin -v error -f lavfi -i sine=frequency=523:duration=0.3 
   -y "$seeds/container/alac.m4a"
 timeout 60 ffmpeg -nostdin -v error -f lavfi -i testsrc=d=0.4:s=64x64 \
   -f lavfi -i sine=frequency=523:duration=0.4 -c:v libx264 -c:a aac -y "$seeds/container/video.mp4"
-for target in general_repair prepare_sample decode_frames text aac_frame alac_frame container; do
+# The NAL unit run reads from a video chunk's first byte: media data of video beside audio.
+mkdir -p "$seeds/nal_run"
+for video in "libx264 -x264-params aud=1" "libx265 -x265-params log-level=error:aud=1"; do
+  # shellcheck disable=SC2086  # the encoder and its options are words
+  timeout 60 ffmpeg -nostdin -v error -f lavfi -i testsrc2=duration=1:size=320x240:rate=30 \
+    -f lavfi -i "sine=frequency=523:duration=1:sample_rate=48000" -c:v $video -c:a aac -ac 1 \
+    -y "$work/video.mp4"
+  mdat=$(offset_of mdat "$work/video.mp4")
+  bytes_at "$work/video.mp4" $((mdat + 4)) 16384 >"$seeds/nal_run/${video%% *}"
+done
+for target in general_repair prepare_sample decode_frames text aac_frame alac_frame container nal_run; do
   echo "$target: $(find "$seeds/$target" -type f | wc -l) seeds"
 done
