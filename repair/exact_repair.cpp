@@ -179,7 +179,10 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
 
   std::vector<const FrameSyntax*> syntaxes;
   for (const FoundStream& s : streams.found) syntaxes.push_back(s.syntax.get());
-  const FrameWalker walker(data, syntaxes, {}, options.passed);
+  std::vector<const OtherSamples*> others;
+  for (const auto& o : streams.others) others.push_back(o.get());
+  if (!others.empty()) result->video = true;
+  const FrameWalker walker(data, syntaxes, others, options.passed);
   std::uint64_t before = 0;
   bool stopped = false;
   for (const MediaRange& range : container.media) {

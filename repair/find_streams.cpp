@@ -119,11 +119,17 @@ std::uint64_t MediaEndOf(const ContainerLayout& c, std::uint64_t at) {
   return at;
 }
 
+std::vector<const OtherSamples*> Pointers(const OtherSamplesList& list) {
+  std::vector<const OtherSamples*> out;
+  for (const auto& o : list) out.push_back(o.get());
+  return out;
+}
+
 // The first media range that holds a chain of frames of this syntax.
 Probe ProbeMedia(const std::uint8_t* data, const ContainerLayout& container,
-                 const FrameSyntax& syntax) {
+                 const FrameSyntax& syntax, const OtherSamplesList& others) {
   for (const MediaRange& range : container.media) {
-    Probe probe = ProbeFrames(data, range.begin, range.end, syntax, kProbeBytes);
+    Probe probe = ProbeFrames(data, range.begin, range.end, syntax, kProbeBytes, Pointers(others));
     if (probe.found) return probe;
   }
   return {};
@@ -138,7 +144,9 @@ struct GroupProbe {
 // group at once, offset by offset: the right group chains where the audio starts, and a wrong
 // one is found out by the first few hundred bits of a frame there. Each group that chains at
 // that place gets a probe walk; the first place whose best walk is long enough decides.
-std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLayout& container) {
+std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLayout& container,
+                                     const OtherSamplesList& othersList) {
+  const std::vector<const OtherSamples*> others = Pointers(othersList);
   // Each group read as LC and as Main, whose prediction data LC frames never carry: an LC
   // stream reads alike both ways, and a Main one only as Main. LTP streams, which no recorder
   // we know writes, are read as their header says.
@@ -162,11 +170,12 @@ std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLa
         const FrameRead first = syntax.Read(data + s, range.end - s);
         if (!syntax.Fits(first)) continue;
         std::unique_ptr<FrameSyntax> bound = syntax.BindTo(first);
-        const FrameWalker walker(data, {bound.get()});
+        const FrameWalker walker(data, {bound.get()}, others);
         if (!walker.ChainAt(s, range.end)) continue;
         RangeWalk walk;
         walker.Walk(s, std::min(range.end, s + kProbeBytes), true, &walk);
         GroupProbe hit{groupOf[g], {}};
+        hit.probe.others = walk.others.size();
         hit.probe.found = true;
         hit.probe.syntax = std::move(bound);
         hit.probe.at = s;
@@ -260,9 +269,10 @@ bool InferAlac(const std::uint8_t* data, const ContainerLayout& container, Found
 
 // The frames alone: the AAC group whose chains hold the most and the rates it stands for, or
 // else ALAC frames.
-Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container) {
+Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container,
+                   const OtherSamplesList& others) {
   Streams out;
-  std::vector<GroupProbe> hits = SearchGroups(data, container);
+  std::vector<GroupProbe> hits = SearchGroups(data, container, others);
   if (hits.empty()) {
     FoundStream alac;
     std::uint64_t at = 0;
@@ -295,6 +305,7 @@ Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container) {
     }
   }
   const std::uint64_t at = best->probe.at;
+  if (best->probe.others > 0) out.others = others;
   out.found.push_back(MakeAac(std::move(best->probe.syntax), at, data, MediaEndOf(container, at)));
   out.firstFrame = at;
   out.rateFromFrames = true;
@@ -315,11 +326,13 @@ void NameFitting(const Streams& fromFrames, WalkResult* result) {
 
 // A stream a declaration describes, if the frames bear it out.
 bool TakeDeclared(const std::uint8_t* data, const ContainerLayout& container, const Declared& d,
-                  std::uint32_t rateHz, FoundStream* out, std::uint64_t* at) {
+                  std::uint32_t rateHz, const OtherSamplesList& others, FoundStream* out,
+                  std::uint64_t* at, bool* usedOthers) {
   if (d.codec == Codec::kAlac) {
     std::unique_ptr<FrameSyntax> unbound = alac::MakeSyntax(d.alac);
     if (!unbound) return false;
-    Probe probe = ProbeMedia(data, container, *unbound);
+    Probe probe = ProbeMedia(data, container, *unbound, others);
+    *usedOthers = *usedOthers || probe.others > 0;
     if (!probe.found) return false;
     *out = MakeAlac(std::move(probe.syntax), d.alac);
     *at = probe.at;
@@ -329,9 +342,10 @@ bool TakeDeclared(const std::uint8_t* data, const ContainerLayout& container, co
       rateHz != 0 ? aac::SamplingIndexFromRate(int(d.aac.sbr ? rateHz / 2 : rateHz))
                   : d.aac.samplingIndex;
   if (index < 0) return false;
-  Probe probe =
-      ProbeMedia(data, container, aac::AacSyntax(index, aac::ElementLayout{}, d.aac.objectType));
+  Probe probe = ProbeMedia(
+      data, container, aac::AacSyntax(index, aac::ElementLayout{}, d.aac.objectType), others);
   if (!probe.found) return false;
+  *usedOthers = *usedOthers || probe.others > 0;
   const auto& syntax = static_cast<const aac::AacSyntax&>(*probe.syntax);
   if (d.aac.channelConfig != 0 && aac::ChannelConfigFor(syntax.Layout()) != d.aac.channelConfig) {
     return false;
@@ -359,12 +373,13 @@ double TrackBitrate(const Track& t) {
 // another group. A kind that explains many breaks is a stream of its own.
 void FindMoreStreams(const std::uint8_t* data, const ContainerLayout& container,
                      std::uint64_t firstFrame, Streams* streams) {
+  const std::vector<const OtherSamples*> others = Pointers(streams->others);
   if (streams->found.empty() || streams->found[0].params.codec != Codec::kAac) return;
   const std::uint64_t end = MediaEndOf(container, firstFrame);
   while (streams->found.size() < kMostStreams) {
     std::vector<const FrameSyntax*> known;
     for (const FoundStream& s : streams->found) known.push_back(s.syntax.get());
-    const FrameWalker walker(data, known);
+    const FrameWalker walker(data, known, others);
     RangeWalk walk;
     walker.Walk(firstFrame, std::min(end, firstFrame + kProbeBytes), true, &walk);
     std::map<std::pair<int, std::uint64_t>, int> kinds;  // (group, shape) -> breaks explained
@@ -404,8 +419,14 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
   const bool fromSample = options.sample.has_value();
   const std::vector<Declared> declared =
       DeclaredStreams(fromSample ? options.sample->layout : container);
+  // A video's samples lie between the audio frames: the index's or the sample's video tracks,
+  // else what phones and cameras write, looked for while the first chain is searched.
+  OtherSamplesList video = VideoTracksOf(container);
+  if (video.empty() && fromSample) video = VideoTracksOf(options.sample->layout);
+  const bool videoKnown = !video.empty();
+  if (!videoKnown) video = LikelyVideo();
   if (fromSample && declared.empty()) {
-    Streams bad = FromFrames(data, container);
+    Streams bad = FromFrames(data, container, video);
     NameFitting(bad, result);
     bad.status = WalkStatus::kSampleMismatch;
     return bad;
@@ -421,10 +442,11 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
       d.aac.objectType = aac::kLc;
       expected.push_back(d);
     }
+    bool usedVideo = false;
     for (const Declared& d : expected) {
       FoundStream s;
       std::uint64_t at = 0;
-      if (!TakeDeclared(data, container, d, options.rateHz, &s, &at)) continue;
+      if (!TakeDeclared(data, container, d, options.rateHz, video, &s, &at, &usedVideo)) continue;
       first = std::min(first, at);
       const std::uint32_t rate = d.codec == Codec::kAlac ? d.alac.sampleRate
                                  : d.aac.sbr            ? d.aac.rate * 2
@@ -443,6 +465,7 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
     }
     if (!out.found.empty()) {
       out.firstFrame = first;
+      if (videoKnown || usedVideo) out.others = video;
       FindMoreStreams(data, container, first, &out);
       for (std::size_t i = 1; i < out.found.size(); ++i) {
         // A stream no declaration covered takes its rate from the frames, as below.
@@ -454,7 +477,7 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
     // a rate the caller gave is the caller's word, and a contradiction is reported with what
     // the frames do fit.
     if (fromSample || options.rateHz != 0) {
-      Streams frames = FromFrames(data, container);
+      Streams frames = FromFrames(data, container, video);
       // ALAC carries no rate in its frames: any rate the caller gives fits them.
       if (frames.status == WalkStatus::kOk && !fromSample &&
           frames.found[0].params.codec == Codec::kAlac) {
@@ -469,7 +492,8 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
       return frames;
     }
   }
-  Streams out = FromFrames(data, container);
+  Streams out = FromFrames(data, container, video);
+  if (videoKnown) out.others = video;
   if (out.status == WalkStatus::kOk) {
     FindMoreStreams(data, container, out.firstFrame, &out);
     for (std::size_t i = 1; i < out.found.size(); ++i) out.rateFromFramesOf.push_back(i);

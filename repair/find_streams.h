@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "exact_repair.h"
+#include "video_samples.h"
 
 namespace quillmend::exact {
 
@@ -25,6 +26,8 @@ struct Streams {
   std::vector<std::uint32_t> groupRates;      // the rates the first stream's frames stand for
   std::vector<std::size_t> rateFromFramesOf;  // further streams whose rate the frames tell
   std::uint64_t firstFrame = 0;               // where the first stream's first chain starts
+  // Another track's samples that lie between the audio frames: a video's, stepped over.
+  OtherSamplesList others;
 };
 
 Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,

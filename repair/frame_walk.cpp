@@ -79,9 +79,27 @@ FrameWalker::Item FrameWalker::ReadItem(std::uint64_t at, std::uint64_t end, int
   }
   for (const OtherSamples* o : others_) {
     item.other = o->RunAt(data_ + at, end - at);
-    if (item.other != 0) return item;
+    if (item.other == 0) continue;
+    if (at + item.other == end || FitsAudio(at + item.other, end)) return item;
+    // What follows read as more of the run: it ends where a frame fits behind one of its units.
+    const std::vector<std::uint64_t> ends = o->RunEnds(data_ + at, end - at);
+    for (auto e = ends.rbegin(); e != ends.rend(); ++e) {
+      if (FitsAudio(at + *e, end)) {
+        item.other = *e;
+        return item;
+      }
+    }
+    return item;
   }
   return item;
+}
+
+bool FrameWalker::FitsAudio(std::uint64_t at, std::uint64_t end) const {
+  if (at >= end) return false;
+  for (const FrameSyntax* s : streams_) {
+    if (s->MayStart(data_[at]) && s->Fits(s->Read(data_ + at, end - at))) return true;
+  }
+  return false;
 }
 
 std::uint64_t FrameWalker::FindChain(std::uint64_t from, std::uint64_t end) const {
@@ -316,6 +334,7 @@ Probe ProbeFrames(const std::uint8_t* data, std::uint64_t begin, std::uint64_t e
     probe.frames = walk.frames.size();
     for (const FrameRef& f : walk.frames) probe.bytes += f.size;
     probe.breaks = walk.damage.size();
+    probe.others = walk.others.size();
     return probe;
   }
   return probe;

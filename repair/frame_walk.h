@@ -46,6 +46,12 @@ class OtherSamples {
   // The length of the run of this track's samples that starts at data[0], within size bytes;
   // 0 when none starts there.
   virtual std::uint64_t RunAt(const std::uint8_t* data, std::uint64_t size) const = 0;
+  // The places inside that run where it may really end, shortest first, its length last: what
+  // follows a run may read as more of it, and the walk backs off to where a frame fits.
+  virtual std::vector<std::uint64_t> RunEnds(const std::uint8_t* data, std::uint64_t size) const {
+    const std::uint64_t run = RunAt(data, size);
+    return run != 0 ? std::vector<std::uint64_t>{run} : std::vector<std::uint64_t>{};
+  }
 };
 
 struct RangeWalk {
@@ -93,6 +99,8 @@ class FrameWalker {
   // another track's run.
   Item ReadItem(std::uint64_t at, std::uint64_t end, int prefer) const;
   FrameRead ReadAs(int stream, std::uint64_t at, std::uint64_t end) const;
+  // Whether a frame of any of the streams fits at `at`.
+  bool FitsAudio(std::uint64_t at, std::uint64_t end) const;
   bool MayStart(std::uint8_t first) const;
   // Where the chain found at `start` really begins (see the definition).
   std::uint64_t TrueStart(std::uint64_t start, std::uint64_t end) const;
@@ -128,6 +136,7 @@ struct Probe {
   std::uint64_t frames = 0;
   std::uint64_t bytes = 0;
   std::uint64_t breaks = 0;  // damaged stretches the probe walk met
+  std::uint64_t others = 0;  // runs of another track's samples it stepped over
 };
 Probe ProbeFrames(const std::uint8_t* data, std::uint64_t begin, std::uint64_t end,
                   const FrameSyntax& syntax, std::uint64_t probeBytes,
