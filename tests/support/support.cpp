@@ -276,22 +276,25 @@ ByteVector CutBefore(const ByteVector& file, const char* type) {
   return ByteVector(file.begin(), file.begin() + long(std::min<std::uint64_t>(at, file.size())));
 }
 
-MediaInfo ReadMedia(const std::string& path) {
+MediaInfo ReadMedia(const std::string& path, int stream) {
   av_log_set_level(AV_LOG_ERROR);
   MediaInfo info;
   AVFormatContext* format = nullptr;
   if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return info;
-  if (avformat_find_stream_info(format, nullptr) >= 0 && format->nb_streams > 0) {
+  if (avformat_find_stream_info(format, nullptr) >= 0 && unsigned(stream) < format->nb_streams) {
     for (unsigned i = 0; i < format->nb_streams; ++i) {
       const AVCodecParameters* parameters = format->streams[i]->codecpar;
       info.streams.push_back(std::string(av_get_media_type_string(parameters->codec_type)) + ":" +
                              avcodec_get_name(parameters->codec_id));
     }
-    info.channels = format->streams[0]->codecpar->ch_layout.nb_channels;
+    const AVCodecParameters* asked = format->streams[stream]->codecpar;
+    info.channels = asked->ch_layout.nb_channels;
+    info.rate = asked->sample_rate;
+    info.profile = asked->profile;
     info.seconds = std::max<std::int64_t>(format->duration, 0) / double(AV_TIME_BASE);
     AVPacket* packet = av_packet_alloc();
     for (; av_read_frame(format, packet) >= 0; av_packet_unref(packet)) {
-      if (packet->stream_index != 0) continue;
+      if (packet->stream_index != stream) continue;
       info.packets.push_back({packet->pos, {packet->data, packet->data + packet->size}});
     }
     av_packet_free(&packet);
@@ -299,6 +302,8 @@ MediaInfo ReadMedia(const std::string& path) {
   avformat_close_input(&format);
   return info;
 }
+
+std::string FfmpegCommand() { return kFfmpeg; }
 
 int CountDecodeErrors(const std::string& path) {
   std::string output;

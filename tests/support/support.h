@@ -117,7 +117,9 @@ ByteVector CutBefore(const ByteVector& file, const char* type);
 // What FFmpeg's demuxer reads back from a file: an oracle our code did not compute.
 struct MediaInfo {
   std::vector<std::string> streams;  // "audio:aac", "video:png", ... in stream order
-  int channels = 0;                  // of the first stream, as are the packets
+  int channels = 0;                  // of the stream asked for, as are the packets
+  int rate = 0;
+  int profile = -1;                  // FFmpeg's profile number, -1 when it names none
   double seconds = 0;
   struct Packet {
     std::int64_t position;  // in the file, -1 when unknown
@@ -125,7 +127,11 @@ struct MediaInfo {
   };
   std::vector<Packet> packets;
 };
-MediaInfo ReadMedia(const std::string& path);
+// Of stream `stream` (0: the first), whatever its kind.
+MediaInfo ReadMedia(const std::string& path, int stream = 0);
+// The ffmpeg tool as the tests run it (the one beside the test program on Windows), quiet and
+// overwriting, with a blank after it: "ffmpeg -nostdin -v error -y ".
+std::string FfmpegCommand();
 // How many frames "ffmpeg -v error -f null" fails to decode, or -1 when the tool failed.
 int CountDecodeErrors(const std::string& path);
 
