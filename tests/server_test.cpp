@@ -42,12 +42,14 @@ class ServerTest : public testing::Test {
     }
   }
 
-  // Uploads a file and waits for its repair to finish: the last status.
-  Json Repair(const std::string& content) {
+  // Uploads a file, with more fields if given, and waits for its repair to finish: the last
+  // status.
+  Json Repair(const std::string& content, httplib::MultipartFormDataItems extra = {}) {
     httplib::Client client("127.0.0.1", port_);  // one per thread
     client.set_bearer_token_auth(kToken);
-    const auto posted = client.Post("/api/repairs", {{"file", content, "take 1.m4a", "audio/mp4"},
-                                                     {"keep_timing", "1", "", ""}});
+    extra.push_back({"file", content, "take 1.m4a", "audio/mp4"});
+    extra.push_back({"keep_timing", "1", "", ""});
+    const auto posted = client.Post("/api/repairs", extra);
     if (!posted || posted->status != 202) return {{"upload", posted ? posted->status : -1}};
     const std::string id = Json::parse(posted->body).at("id");
     for (int i = 0; i < 600; ++i) {
@@ -108,6 +110,34 @@ TEST_F(ServerTest, NonAudioFailsWithAReason) {
   EXPECT_NE(status["message"], "");
   const std::string output = "/api/repairs/" + status["id"].get<std::string>() + "/output";
   EXPECT_EQ(client_->Get(output)->status, 404);
+}
+
+// The library speaks of the files it was given and of the tool's options; the page names the
+// person's files and its own controls.
+TEST_F(ServerTest, MessagesNameThePagesFilesAndControls) {
+  const Json badSample = Repair(Recording(), {{"sample", std::string(5000, 'x'), "a.m4a", ""}});
+  ASSERT_EQ(badSample.value("status", ""), "failed") << badSample.dump();
+  EXPECT_EQ(badSample["message"], "the healthy recording holds no readable AAC track");
+  EXPECT_NE(badSample["hint"].get<std::string>().find("under More options"), std::string::npos)
+      << badSample["hint"];
+
+  const Json noSample = Repair(Recording(), {{"method", "advanced", "", ""}});
+  ASSERT_EQ(noSample.value("status", ""), "failed") << noSample.dump();
+  EXPECT_EQ(noSample["message"], "the advanced repair needs a healthy recording");
+  EXPECT_EQ(noSample["hint"],
+            "add one under More options, or choose the recommended way to repair there");
+
+  const Json notAudio = Repair(std::string(50000, 'x'));
+  EXPECT_NE(notAudio["message"].get<std::string>().find("take 1.m4a"), std::string::npos)
+      << notAudio["message"];
+  for (const Json& status : {badSample, noSample, notAudio}) {
+    for (const char* key : {"message", "hint"}) {
+      const std::string text = status[key];
+      for (const char* ours : {"--", "sample.m4a", "damaged.m4a", "quillmend-serve-"}) {
+        EXPECT_EQ(text.find(ours), std::string::npos) << key << ": " << text;
+      }
+    }
+  }
 }
 
 TEST_F(ServerTest, TwoUploadsAtOnce) {
