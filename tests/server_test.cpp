@@ -2,11 +2,17 @@
 // port, a real HTTP client, and FFmpeg reading back what it gives.
 #include <httplib.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
 
 #include "support/support.h"
+
+#ifndef _WIN32
+#include <signal.h>
+#endif
 
 namespace quillmend {
 namespace {
@@ -20,6 +26,36 @@ const std::string kCli = test::ProgramDirectory() + "\\quillmend.exe";
 #else
 const std::string kCli = QUILLMEND_CLI;
 #endif
+
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+  ::_putenv_s(name, value.c_str());  // "" removes it
+#else
+  if (value.empty()) {
+    ::unsetenv(name);
+  } else {
+    ::setenv(name, value.c_str(), 1);
+  }
+#endif
+}
+
+// Environment variables for the children started while it lives.
+class Environment {
+ public:
+  Environment(std::initializer_list<std::pair<const char*, std::string>> values) {
+    for (const auto& [name, value] : values) {
+      const char* old = std::getenv(name);
+      saved_.emplace_back(name, old != nullptr ? old : "");
+      SetEnvironment(name, value);
+    }
+  }
+  ~Environment() {
+    for (const auto& [name, value] : saved_) SetEnvironment(name, value);
+  }
+
+ private:
+  std::vector<std::pair<const char*, std::string>> saved_;
+};
 
 class ServerTest : public testing::Test {
  protected:
@@ -188,6 +224,82 @@ TEST_F(ServerTest, Refusals) {
     EXPECT_EQ(res->status, c.status) << c.name;
   }
 }
+
+#ifndef _WIN32  // SIGKILL
+// A child of ours that can be killed: the shell prints its process id, then becomes the program.
+struct Killable {
+  explicit Killable(const std::string& command) {
+    pipe = ::popen(("echo $$; exec " + command + " 2>/dev/null").c_str(), "r");
+    char line[1024] = {};
+    if (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) pid = std::atoi(line);
+    if (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) first = line;
+  }
+  ~Killable() {
+    if (pid > 0) ::kill(pid, SIGKILL);
+    if (pipe != nullptr) ::pclose(pipe);
+  }
+  FILE* pipe = nullptr;
+  int pid = 0;
+  std::string first;
+};
+
+std::vector<std::string> Entries(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(ServerStart, RemovesWhatAKilledServerLeft) {
+  test::TempDir temp;
+  // Look-alikes that are not a killed server's: a name of another kind, and a directory with our
+  // kind of name but no lock file, as a server that is making its directory has it.
+  std::filesystem::create_directory(temp.path() / "quillmend-serve-notours");
+  std::filesystem::create_directory(temp.path() / "quillmend-serve-0123456789abcdef");
+  test::WriteFile(temp.path() / "quillmend-serve-aaaaaaaaaaaaaaaa", test::ByteVector(3, 'x'));
+  const std::vector<std::string> lookalikes = Entries(temp.path());
+  const std::string path = test::U8(temp.path());
+  const Environment environment{{"TMPDIR", path}, {"TMP", path}, {"TEMP", path}};
+  const std::string serve = std::string("serve --token ") + kToken;
+
+  test::Child running;
+  ASSERT_NE(running.Start(kCli, serve), "");
+  const std::vector<std::string> withRunning = Entries(temp.path());
+  auto killed = std::make_unique<Killable>(test::Quote(kCli) + " " + serve);
+  // It had a repair's upload and output in its directory when it was killed.
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(killed->first, match, std::regex(R"(:(\d+)/)"))) << killed->first;
+  httplib::Client client("127.0.0.1", std::stoi(match[1]));
+  client.set_bearer_token_auth(kToken);
+  const test::ByteVector recording = test::ReadFile(test::Media("recorder-cut.m4a"));
+  const auto posted = client.Post(
+      "/api/repairs", {{"file", std::string(recording.begin(), recording.end()), "a.m4a", ""}});
+  ASSERT_TRUE(posted);
+  ASSERT_EQ(posted->status, 202);
+  std::vector<std::string> left = Entries(temp.path());
+  std::erase_if(left, [&](const std::string& name) {
+    return std::find(withRunning.begin(), withRunning.end(), name) != withRunning.end();
+  });
+  ASSERT_EQ(left.size(), 1u);
+  ASSERT_FALSE(std::filesystem::is_empty(temp.path() / left[0]));
+  killed.reset();
+
+  test::Child next;
+  ASSERT_NE(next.Start(kCli, serve), "");
+  const std::vector<std::string> after = Entries(temp.path());
+  EXPECT_TRUE(std::find(after.begin(), after.end(), left[0]) == after.end()) << left[0];
+  EXPECT_EQ(after.size(), withRunning.size() + 1) << "the running server's and the next one's";
+  for (const std::string& name : withRunning) {
+    EXPECT_TRUE(std::find(after.begin(), after.end(), name) != after.end()) << name;
+  }
+  running.Stop();
+  next.Stop();
+  EXPECT_EQ(Entries(temp.path()), lookalikes) << "each server removes its own directory";
+}
+
+#endif
 
 }  // namespace
 }  // namespace quillmend

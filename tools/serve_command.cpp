@@ -8,10 +8,12 @@
 #include <string>
 #include <thread>
 
+#include "common.h"
 #include "quillmend.h"
 #include "serve/page_server.h"
 #include "serve/platform.h"
 #include "serve/repair_jobs.h"
+#include "serve/work_directory.h"
 #include "stop_signal.h"
 
 namespace quillmend::tool {
@@ -46,15 +48,22 @@ int Serve(const ServeOptions& options) {
   settings.keepFinished = std::chrono::minutes(options.keepMinutes);
 
   std::error_code error;
-  const fs::path root = fs::temp_directory_path(error) / ("quillmend-serve-" + serve::RandomHex(8));
-  if (error || (error = serve::MakeOwnerOnlyDirectory(root))) {
+  const fs::path temp = fs::temp_directory_path(error);
+  if (!error) {
+    for (const fs::path& left : serve::RemoveAbandoned(temp)) {
+      std::fprintf(stderr, "quillmend: removed %s, left behind by a server that was killed\n",
+                   ToUtf8(left).c_str());
+    }
+  }
+  serve::WorkDirectory work;
+  if (error || (error = work.Create(temp))) {
     std::fprintf(stderr, "quillmend: cannot make a working directory in %s: %s\n",
-                 root.parent_path().string().c_str(), error.message().c_str());
+                 ToUtf8(temp).c_str(), error.message().c_str());
     return 1;
   }
   // Declared before the server, so that the server stops taking requests before the repairs
-  // and their files go.
-  serve::RepairJobs jobs(root, options.workers, settings.keepFinished, kMaxRepairs);
+  // and their files go, and after the working directory, which goes last.
+  serve::RepairJobs jobs(work.path(), options.workers, settings.keepFinished, kMaxRepairs);
   serve::PageServer server(settings, jobs);
   const int port = server.Bind();
   if (port < 0) {

@@ -82,7 +82,8 @@ RepairJobs::~RepairJobs() {
   }
   wake_.notify_all();
   for (std::thread& worker : workers_) worker.join();
-  RemoveFiles(root_);
+  // The root is the server's, which removes it once it lets go of its lock there.
+  for (const auto& [id, job] : jobs_) RemoveFiles(job->dir);
 }
 
 std::optional<std::string> RepairJobs::Create() {
