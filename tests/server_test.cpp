@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -19,8 +20,11 @@ namespace {
 
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 constexpr char kToken[] = "test-token-0123456789";
+// A repair that is not there: a call that needs the token and little else.
+constexpr char kUnknown[] = "/api/repairs/0123456789abcdef0123456789abcdef";
 #ifdef _WIN32
 const std::string kCli = test::ProgramDirectory() + "\\quillmend.exe";
 #else
@@ -55,6 +59,66 @@ class Environment {
 
  private:
   std::vector<std::pair<const char*, std::string>> saved_;
+};
+
+// A client socket of our own, for clients that no HTTP library would make: slow, silent, cut.
+class RawClient {
+ public:
+  explicit RawClient(int port) {
+#ifndef _WIN32
+    ::signal(SIGPIPE, SIG_IGN);  // a send after the server ended the connection fails instead
+#endif
+    httplib::Error error;
+    socket_ = httplib::detail::create_client_socket("127.0.0.1", "", port, AF_INET, true, nullptr,
+                                                    5, 0, 0, 1000, 5, 0, "", error);
+  }
+  ~RawClient() {
+    if (socket_ != INVALID_SOCKET) httplib::detail::close_socket(socket_);
+  }
+  bool Send(const std::string& bytes) {
+    return httplib::detail::send_socket(socket_, bytes.data(), bytes.size(), 0) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // Whether the server ended the connection: all it said is read, and then nothing more comes.
+  bool Ended() {
+    char buffer[512];
+    for (;;) {
+      const ssize_t n = httplib::detail::read_socket(socket_, buffer, sizeof buffer, 0);
+      if (n <= 0) return n == 0;
+      said_.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  // The head of the next answer, its body read and dropped; "" when none came in time.
+  std::string AnswerHead(Clock::duration within) {
+    std::size_t end = 0;
+    std::size_t length = 0;
+    auto complete = [&] {
+      if ((end = said_.find("\r\n\r\n")) == std::string::npos) return false;
+      end += 4;
+      const std::string head = said_.substr(0, end);
+      std::smatch match;
+      const std::regex contentLength("Content-Length: (\\d+)");
+      length = std::regex_search(head, match, contentLength) ? std::stoul(match[1]) : 0;
+      return said_.size() >= end + length;
+    };
+    const Clock::time_point deadline = Clock::now() + within;
+    char buffer[512];
+    while (!complete()) {
+      if (Clock::now() > deadline) return "";
+      const ssize_t n = httplib::detail::read_socket(socket_, buffer, sizeof buffer, 0);
+      if (n == 0) return "";
+      if (n > 0) said_.append(buffer, static_cast<std::size_t>(n));
+    }
+    std::string head = said_.substr(0, end);
+    said_.erase(0, end + length);
+    return head;
+  }
+  const std::string& said() const { return said_; }
+  bool valid() const { return socket_ != INVALID_SOCKET; }
+
+ private:
+  socket_t socket_ = INVALID_SOCKET;
+  std::string said_;
 };
 
 class ServerTest : public testing::Test {
@@ -225,7 +289,88 @@ TEST_F(ServerTest, Refusals) {
   }
 }
 
-#ifndef _WIN32  // SIGKILL
+// Slow clients each hold a connection, not a thread: the page goes on answering, and the server
+// ends each of them once its head is overdue.
+TEST_F(ServerTest, SlowClientsLeaveThePageAnswered) {
+  constexpr int kSlow = 60;
+  std::vector<std::unique_ptr<RawClient>> slow;
+  for (int i = 0; i < kSlow; ++i) {
+    slow.push_back(std::make_unique<RawClient>(port_));
+    ASSERT_TRUE(slow.back()->valid());
+    ASSERT_TRUE(slow.back()->Send("GET / HTTP/1.1\r\n"));
+  }
+  std::vector<double> milliseconds;
+  const Clock::time_point start = Clock::now();
+  for (int second = 0; second < 13; ++second) {
+    // Half of them a header line a second, half a byte.
+    for (int i = 0; i < kSlow; ++i) {
+      slow[i]->Send(i % 2 == 0 ? "X-Slow: " + std::to_string(second) + "\r\n" : "x");
+    }
+    for (int n = 0; n < 4; ++n) {
+      const Clock::time_point asked = Clock::now();
+      const auto res = client_->Get(kUnknown);
+      milliseconds.push_back(
+          std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+      ASSERT_TRUE(res) << "after " << second << " s";
+      EXPECT_EQ(res->status, 404);
+      std::this_thread::sleep_for(250ms - std::min<Clock::duration>(250ms, Clock::now() - asked));
+    }
+  }
+  std::sort(milliseconds.begin(), milliseconds.end());
+  const double median = milliseconds[milliseconds.size() / 2];
+  std::printf("%zu requests beside %d slow clients: median %.1f ms, slowest %.1f ms\n",
+              milliseconds.size(), kSlow, median, milliseconds.back());
+  EXPECT_LT(milliseconds.back(), 1000);
+
+  int ended = 0;
+  for (const auto& client : slow) ended += client->Ended() ? 1 : 0;
+  EXPECT_EQ(ended, kSlow) << "within " << (Clock::now() - start) / 1s << " s";
+  EXPECT_NE(slow.front()->said().find("408"), std::string::npos) << slow.front()->said();
+}
+
+// Heads that come late but whole, on a new connection or one kept open between requests, are
+// answered as soon as they are complete.
+TEST_F(ServerTest, LateHeadsAreAnsweredWhenComplete) {
+  const std::string request = std::string("GET ") + kUnknown +
+                              " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                              "\r\nAuthorization: Bearer " + kToken + "\r\n\r\n";
+  RawClient client(port_);
+  for (int round = 0; round < 3; ++round) {
+    // Half the head, a pause longer than a thread waits for it, the rest.
+    ASSERT_TRUE(client.Send(request.substr(0, 20)));
+    std::this_thread::sleep_for(400ms);
+    const Clock::time_point sent = Clock::now();
+    ASSERT_TRUE(client.Send(request.substr(20)));
+    const std::string head = client.AnswerHead(5s);
+    EXPECT_TRUE(head.starts_with("HTTP/1.1 404")) << "round " << round << ": " << head;
+    EXPECT_LT(Clock::now() - sent, 500ms) << "round " << round;
+    // Kept open and idle before the next request.
+    std::this_thread::sleep_for(300ms);
+  }
+}
+
+#ifndef _WIN32  // where the test's Child stops the server with SIGTERM, and SIGKILL
+TEST_F(ServerTest, StopsPromptlyWhateverClientsDo) {
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < 60; ++i) {
+    clients.push_back(std::make_unique<RawClient>(port_));
+    clients.back()->Send(i % 3 == 0 ? "" : "GET / HTTP/1.1\r\nX-Slow: 1\r\n");
+  }
+  // An upload that stops half-way, and a download that is not read.
+  RawClient upload(port_);
+  upload.Send(std::string("POST /api/repairs HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: ") +
+              "Bearer " + kToken +
+              "\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 900000\r\n\r\n"
+              "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.m4a\"\r\n\r\n" +
+              std::string(4000, 'x'));
+  std::this_thread::sleep_for(300ms);
+  const Clock::time_point asked = Clock::now();
+  EXPECT_EQ(server_.Stop(), 0);
+  port_ = 0;
+  const auto took = Clock::now() - asked;
+  EXPECT_LT(took, 2s) << std::chrono::duration<double>(took).count() << " s";
+}
+
 // A child of ours that can be killed: the shell prints its process id, then becomes the program.
 struct Killable {
   explicit Killable(const std::string& command) {

@@ -101,7 +101,8 @@ int Serve(const ServeOptions& options) {
       lastSweep = std::chrono::steady_clock::now();
     }
   }
-  server.Stop();
+  // Until the listener has begun, there is nothing to stop yet.
+  while (listening && !server.Stop()) std::this_thread::sleep_for(10ms);
   listener.join();
   if (!StopRequested()) {
     std::fprintf(stderr, "quillmend: the server stopped listening\n");

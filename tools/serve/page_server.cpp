@@ -11,6 +11,7 @@
 #include <optional>
 #include <string_view>
 
+#include "serve/connection.h"
 #include "serve/page_files.h"
 
 namespace quillmend::tool::serve {
@@ -26,6 +27,7 @@ constexpr char kJsonType[] = "application/json";
 constexpr std::uint64_t kMultipartOverhead = 64 * 1024;
 constexpr std::size_t kMaxFieldBytes = 64;
 constexpr char kIdPattern[] = "([0-9a-f]{32})";
+constexpr char kUploadPath[] = "/api/repairs";
 
 void SendJson(Response& res, int status, const Json& body) {
   res.status = status;
@@ -126,6 +128,11 @@ std::uint64_t FileSize(const fs::path& path) {
   return error ? 0 : size;
 }
 
+bool HasBody(const Request& req) {
+  const std::string length = req.get_header_value("Content-Length");
+  return req.has_header("Transfer-Encoding") || (!length.empty() && length != "0");
+}
+
 }  // namespace
 
 bool IsLoopback(const std::string& host) {
@@ -133,7 +140,9 @@ bool IsLoopback(const std::string& host) {
 }
 
 PageServer::PageServer(ServeSettings settings, RepairJobs& jobs)
-    : settings_(std::move(settings)), jobs_(jobs), http_(std::make_unique<httplib::Server>()) {
+    : settings_(std::move(settings)),
+      jobs_(jobs),
+      http_(std::make_unique<ConnectionServer>(ConnectionLimits{})) {
   http_->set_payload_max_length(settings_.maxUploadBytes + kMultipartOverhead);
   http_->set_default_headers({
       {"X-Content-Type-Options", "nosniff"},
@@ -157,12 +166,13 @@ int PageServer::Bind() {
   } else {
     port_ = http_->bind_to_port(host, settings_.port) ? settings_.port : -1;
   }
+  if (port_ >= 0) http_->WidenBacklog();
   return port_;
 }
 
-bool PageServer::Listen() { return http_->listen_after_bind(); }
+bool PageServer::Listen() { return http_->Stopping() || http_->listen_after_bind(); }
 
-void PageServer::Stop() { http_->stop(); }
+bool PageServer::Stop() { return http_->StopServing(); }
 
 bool PageServer::HostAllowed(const std::string& hostHeader) const {
   const std::string port = ":" + std::to_string(port_);
@@ -196,6 +206,16 @@ void PageServer::Routes() {
       SendError(res, 421, "this server answers only to the address it printed");
       return Server::HandlerResponse::Handled;
     }
+    // Only an upload has a body; any other would be read into memory whole, before any check.
+    const bool upload = req.method == "POST" && req.path == kUploadPath;
+    if (HasBody(req) && !upload) {
+      SendError(res, 413, "this request takes no body");
+      return Server::HandlerResponse::Handled;
+    }
+    if (upload && req.has_header("Transfer-Encoding")) {
+      SendError(res, 411, "send the upload with its Content-Length");
+      return Server::HandlerResponse::Handled;
+    }
     if (req.path.starts_with("/api/") &&
         !Authorized(req.get_header_value("Authorization"), req.get_param_value("token"))) {
       res.set_header("WWW-Authenticate", "Bearer");
@@ -204,6 +224,14 @@ void PageServer::Routes() {
       return Server::HandlerResponse::Handled;
     }
     return Server::HandlerResponse::Unhandled;
+  });
+  http_->set_post_routing_handler([](const Request& req, Response& res) {
+    // A refused body may still be on its way: the next request cannot be told from it.
+    if (res.status >= 400 && HasBody(req)) {
+      ConnectionServer::CloseAfterAnswer();
+      res.headers.erase("Keep-Alive");
+      res.set_header("Connection", "close");
+    }
   });
 
   http_->Get("/([a-z]+\\.[a-z]+)?", [](const Request& req, Response& res) {
@@ -219,8 +247,8 @@ void PageServer::Routes() {
     res.set_content("Not found", "text/plain");
   });
 
-  http_->Post("/api/repairs", [this](const Request& req, Response& res,
-                                     const httplib::ContentReader& reader) {
+  http_->Post(kUploadPath, [this](const Request& req, Response& res,
+                                  const httplib::ContentReader& reader) {
     if (!req.is_multipart_form_data()) {
       return SendError(res, 415, "send the recording as multipart/form-data, in the field 'file'");
     }

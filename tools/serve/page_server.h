@@ -7,11 +7,9 @@
 
 #include "serve/repair_jobs.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace quillmend::tool::serve {
+
+class ConnectionServer;
 
 struct ServeSettings {
   std::string host = "127.0.0.1";
@@ -32,7 +30,9 @@ class PageServer {
   int Bind();
   // Serves until Stop is called (from any thread).
   bool Listen();
-  void Stop();
+  // Stops taking requests and ends the connections' waits; false while Listen has not begun
+  // yet, so that the caller tries again.
+  bool Stop();
 
  private:
   bool HostAllowed(const std::string& hostHeader) const;
@@ -41,7 +41,7 @@ class PageServer {
 
   ServeSettings settings_;
   RepairJobs& jobs_;
-  std::unique_ptr<httplib::Server> http_;
+  std::unique_ptr<ConnectionServer> http_;
   int port_ = -1;
 };
 

@@ -1,9 +1,12 @@
 #pragma once
 // What the local page's server needs from the operating system.
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace quillmend::tool::serve {
 
@@ -35,5 +38,29 @@ class LockFile {
  private:
   std::intptr_t handle_ = -1;
 };
+
+// Sockets, as the HTTP library hands them over (a descriptor, or a SOCKET on Windows).
+using SocketHandle = std::intptr_t;
+
+enum class SocketWait { kReady, kTimedOut, kFailed };
+
+// Waits until the socket can be read from (or written to, with `forWriting`).
+SocketWait WaitForSocket(SocketHandle socket, bool forWriting, std::chrono::milliseconds timeout);
+// Waits until any of the sockets can be read from, or was closed: which of them.
+std::vector<bool> WaitForAnySocket(const std::vector<SocketHandle>& sockets,
+                                   std::chrono::milliseconds timeout);
+// One receive or send: the bytes moved; 0 when the peer closed (receive only); kNotYet when
+// nothing could be moved yet; -1 on an error.
+constexpr std::ptrdiff_t kNotYet = -2;
+std::ptrdiff_t ReceiveSome(SocketHandle socket, char* buffer, std::size_t size);
+std::ptrdiff_t SendSome(SocketHandle socket, const char* data, std::size_t size);
+// Keeps the programs we start (the browser, the transcoder) from inheriting the connection.
+void KeepFromChildren(SocketHandle socket);
+// Ends the connection both ways, even where a child inherited it, and closes the socket.
+void CloseSocket(SocketHandle socket);
+// The numeric address and port of the peer, or of our own end.
+bool SocketAddress(SocketHandle socket, bool peer, std::string* address, int* port);
+// Lets more connections wait for their accept than the HTTP library asks for.
+void WidenListenBacklog(SocketHandle socket, int backlog);
 
 }  // namespace quillmend::tool::serve
