@@ -1,10 +1,12 @@
-// The local page's JSON API, as a client meets it: the real `quillmend serve` on a free loopback
-// port, a real HTTP client, and FFmpeg reading back what it gives.
+// The local page's JSON API, as a client meets it: the real `quillmend serve`
+// on a free loopback port, a real HTTP client, and FFmpeg reading back what it
+// gives.
 #include <httplib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
@@ -13,6 +15,7 @@
 
 #ifndef _WIN32
 #include <signal.h>
+#include <sys/stat.h>
 #endif
 
 namespace quillmend {
@@ -23,8 +26,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kToken[] = "test-token-0123456789";
-// A repair that is not there: a call that needs the token and little else.
-constexpr char kUnknown[] = "/api/repairs/0123456789abcdef0123456789abcdef";
 #ifdef _WIN32
 const std::string kCli = test::ProgramDirectory() + "\\quillmend.exe";
 #else
@@ -61,12 +62,29 @@ class Environment {
   std::vector<std::pair<const char*, std::string>> saved_;
 };
 
-// A client socket of our own, for clients that no HTTP library would make: slow, silent, cut.
+// The token, and the temporary directory where the server keeps its uploads.
+Environment ServerEnvironment(const std::string& temp) {
+  return {{"QUILLMEND_TOKEN", kToken}, {"TMPDIR", temp}, {"TMP", temp}, {"TEMP", temp}};
+}
+
+// Starts `quillmend serve`: the port it listens on, 0 when it did not start.
+int StartServer(test::Child& child, const std::string& arguments, const std::string& temp) {
+  const Environment environment = ServerEnvironment(temp);
+  const std::string first = child.Start(kCli, "serve " + arguments);
+  std::smatch match;
+  const std::regex address(R"(^Quillmend is at http://127\.0\.0\.1:(\d+)/\?token=(\S+))");
+  if (!std::regex_search(first, match, address) || match[2] != kToken) return 0;
+  return std::stoi(match[1]);
+}
+
+// A client socket of our own, for clients that no HTTP library would make:
+// slow, silent, cut.
 class RawClient {
  public:
   explicit RawClient(int port) {
 #ifndef _WIN32
-    ::signal(SIGPIPE, SIG_IGN);  // a send after the server ended the connection fails instead
+    ::signal(SIGPIPE,
+             SIG_IGN);  // a send after the server ended the connection fails instead
 #endif
     httplib::Error error;
     socket_ = httplib::detail::create_client_socket("127.0.0.1", "", port, AF_INET, true, nullptr,
@@ -79,7 +97,8 @@ class RawClient {
     return httplib::detail::send_socket(socket_, bytes.data(), bytes.size(), 0) ==
            static_cast<ssize_t>(bytes.size());
   }
-  // Whether the server ended the connection: all it said is read, and then nothing more comes.
+  // Whether the server ended the connection: all it said is read, and then
+  // nothing more comes.
   bool Ended() {
     char buffer[512];
     for (;;) {
@@ -88,7 +107,8 @@ class RawClient {
       said_.append(buffer, static_cast<std::size_t>(n));
     }
   }
-  // The head of the next answer, its body read and dropped; "" when none came in time.
+  // The head of the next answer, its body read and dropped; "" when none came
+  // in time.
   std::string AnswerHead(Clock::duration within) {
     std::size_t end = 0;
     std::size_t length = 0;
@@ -124,14 +144,8 @@ class RawClient {
 class ServerTest : public testing::Test {
  protected:
   void SetUp() override {
-    const std::string first =
-        server_.Start(kCli, std::string("serve --token ") + kToken + " --max-upload-mb 1");
-    if (first.empty()) GTEST_SKIP() << "this quillmend has no serve command";
-    std::smatch match;
-    const std::regex address(R"(^Quillmend is at http://127\.0\.0\.1:(\d+)/\?token=(\S+))");
-    ASSERT_TRUE(std::regex_search(first, match, address)) << first;
-    port_ = std::stoi(match[1]);
-    EXPECT_EQ(match[2], kToken);
+    port_ = StartServer(server_, "--max-upload-mb 1", test::U8(temp_.path()));
+    ASSERT_NE(port_, 0) << "the server did not start";
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
     client_->set_bearer_token_auth(kToken);
   }
@@ -142,8 +156,9 @@ class ServerTest : public testing::Test {
     }
   }
 
-  // Uploads a file, with more fields if given, and waits for its repair to finish: the last
-  // status.
+  std::string Origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  // Uploads a file and waits for its repair to finish: the last status.
   Json Repair(const std::string& content, httplib::MultipartFormDataItems extra = {}) {
     httplib::Client client("127.0.0.1", port_);  // one per thread
     client.set_bearer_token_auth(kToken);
@@ -167,6 +182,7 @@ class ServerTest : public testing::Test {
     return std::string(bytes.begin(), bytes.end());
   }
 
+  test::TempDir temp_;  // the server's temporary directory
   test::Child server_;
   int port_ = 0;
   std::unique_ptr<httplib::Client> client_;
@@ -212,8 +228,8 @@ TEST_F(ServerTest, NonAudioFailsWithAReason) {
   EXPECT_EQ(client_->Get(output)->status, 404);
 }
 
-// The library speaks of the files it was given and of the tool's options; the page names the
-// person's files and its own controls.
+// The library speaks of the files it was given and of the tool's options; the
+// page names the person's files and its own controls.
 TEST_F(ServerTest, MessagesNameThePagesFilesAndControls) {
   const Json badSample = Repair(Recording(), {{"sample", std::string(5000, 'x'), "a.m4a", ""}});
   ASSERT_EQ(badSample.value("status", ""), "failed") << badSample.dump();
@@ -225,7 +241,8 @@ TEST_F(ServerTest, MessagesNameThePagesFilesAndControls) {
   ASSERT_EQ(noSample.value("status", ""), "failed") << noSample.dump();
   EXPECT_EQ(noSample["message"], "the advanced repair needs a healthy recording");
   EXPECT_EQ(noSample["hint"],
-            "add one under More options, or choose the recommended way to repair there");
+            "add one under More options, or choose the "
+            "recommended way to repair there");
 
   const Json notAudio = Repair(std::string(50000, 'x'));
   EXPECT_NE(notAudio["message"].get<std::string>().find("take 1.m4a"), std::string::npos)
@@ -253,51 +270,147 @@ TEST_F(ServerTest, TwoUploadsAtOnce) {
 
 struct Refusal {
   const char* name;
-  httplib::Headers headers;  // instead of the bearer token
+  const char* method;
+  httplib::Headers headers;  // beside Host
   std::string path;
-  std::string upload;  // a POST of this as 'file' when not empty
   int status;
 };
 
 TEST_F(ServerTest, Refusals) {
   const std::string id = "/api/repairs/0123456789abcdef0123456789abcdef";
   const std::string host = "127.0.0.1:" + std::to_string(port_);
+  const std::string bearer = std::string("Bearer ") + kToken;
   const std::vector<Refusal> cases = {
-      {"no token", {}, id, "", 401},
-      {"wrong token", {{"Authorization", "Bearer wrong"}}, id, "", 401},
-      {"token as query", {}, id + "?token=" + kToken, "", 404},
-      {"other host name",
-       {{"Host", "rebound.example:" + std::to_string(port_)}},
-       id + "?token=" + kToken,
-       "",
-       421},
-      {"page for another host", {{"Host", "rebound.example"}}, "/", "", 421},
-      {"page for this host", {{"Host", host}}, "/", "", 200},
-      {"upload too large",
-       {{"Authorization", std::string("Bearer ") + kToken}},
-       "/api/repairs",
-       std::string(3 << 20, 'x'),
-       413},
+      {"no token", "GET", {}, id, 401},
+      {"wrong token", "GET", {{"Authorization", "Bearer wrong"}}, id, 401},
+      {"token as query, which the API does not take", "GET", {}, id + "?token=" + kToken, 401},
+      {"right token", "GET", {{"Authorization", bearer}}, id, 404},
+      {"other host name", "GET", {{"Host", "rebound.example:" + std::to_string(port_)}}, "/", 421},
+      {"page for this host", "GET", {}, "/", 200},
+      {"another site's page",
+       "GET",
+       {{"Authorization", bearer}, {"Sec-Fetch-Site", "cross-site"}},
+       id,
+       403},
+      {"another port of this host",
+       "GET",
+       {{"Authorization", bearer}, {"Sec-Fetch-Site", "same-site"}},
+       id,
+       403},
+      {"delete from another origin",
+       "DELETE",
+       {{"Authorization", bearer}, {"Origin", "http://evil.example"}},
+       id,
+       403},
+      {"delete from a sandboxed page",
+       "DELETE",
+       {{"Authorization", bearer}, {"Origin", "null"}},
+       id,
+       403},
+      {"delete from the page",
+       "DELETE",
+       {{"Authorization", bearer}, {"Origin", Origin()}},
+       id,
+       404},
+      {"delete by a program", "DELETE", {{"Authorization", bearer}}, id, 404},
+      {"a body where none is taken", "GET", {{"Content-Length", "5"}}, "/", 413},
   };
   for (const Refusal& c : cases) {
     httplib::Client client("127.0.0.1", port_);
-    const auto res = c.upload.empty() ? client.Get(c.path.c_str(), c.headers)
-                                      : client.Post(c.path.c_str(), c.headers,
-                                                    {{"file", c.upload, "big.m4a", ""}});
+    httplib::Request req;
+    req.method = c.method;
+    req.path = c.path;
+    req.headers = c.headers;
+    if (!req.has_header("Host")) req.set_header("Host", host);
+    if (req.has_header("Content-Length")) req.body = "12345";
+    const auto res = client.send(req);
     ASSERT_TRUE(res) << c.name << ": " << httplib::to_string(res.error());
     EXPECT_EQ(res->status, c.status) << c.name;
   }
 }
 
-// Slow clients each hold a connection, not a thread: the page goes on answering, and the server
-// ends each of them once its head is overdue.
+TEST_F(ServerTest, UploadsFromOtherOriginsAreRefused) {
+  const httplib::MultipartFormDataItems form = {{"file", Recording(), "take.m4a", "audio/mp4"}};
+  auto post = [&](const httplib::Headers& headers) {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_bearer_token_auth(kToken);
+    const auto res = client.Post("/api/repairs", headers, form);
+    return res ? res->status : -1;
+  };
+  EXPECT_EQ(post({{"Origin", "http://evil.example"}}), 403);
+  EXPECT_EQ(post({{"Origin", "http://localhost:" + std::to_string(port_ + 1)}}), 403);
+  EXPECT_EQ(post({{"Origin", Origin()}, {"Sec-Fetch-Site", "cross-site"}}), 403);
+  EXPECT_EQ(post({{"Origin", Origin()}}), 202);
+  EXPECT_EQ(post({}), 202) << "a program with the token in its header";
+
+  const auto large = client_->Post("/api/repairs", {{"file", std::string(3 << 20, 'x'), "", ""}});
+  ASSERT_TRUE(large);
+  EXPECT_EQ(large->status, 413);
+}
+
+TEST_F(ServerTest, WrongTokensAreRefusedWith429) {
+  // A browser that logged in before the guessing began.
+  httplib::Client browser("127.0.0.1", port_);
+  const auto login = browser.Get(std::string("/?token=") + kToken);
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 303);
+  const std::string scope = login->get_header_value("Location");
+  const std::string cookie = login->get_header_value("Set-Cookie");
+  const httplib::Headers session = {{"Cookie", cookie.substr(0, cookie.find(';'))}};
+
+  httplib::Client guesser("127.0.0.1", port_);
+  int tries = 0;
+  int status = 0;
+  std::string retryAfter;
+  for (; tries < 50 && status != 429; ++tries) {
+    const auto res =
+        guesser.Get("/api/session", {{"Authorization", "Bearer guess-" + std::to_string(tries)}});
+    ASSERT_TRUE(res);
+    status = res->status;
+    retryAfter = res->get_header_value("Retry-After");
+  }
+  EXPECT_EQ(status, 429);
+  EXPECT_LE(tries, 12) << "wrong tokens before the first 429";
+  EXPECT_GE(std::atoi(retryAfter.c_str()), 1);
+  // While refused, even the right token is not looked at: no answer tells a
+  // right guess.
+  EXPECT_EQ(client_->Get("/api/session")->status, 429);
+  EXPECT_EQ(guesser.Get(std::string("/?token=") + kToken)->status, 429);
+  // The page that logged in goes on.
+  EXPECT_EQ(browser.Get(scope + "api/session", session)->status, 204);
+}
+
+TEST(ServerStart, TokensThatCannotBeUsedAreRefused) {
+  test::TempDir dir;
+  const std::string cli = test::Quote(kCli) + " serve ";
+  EXPECT_EQ(test::Run(cli + "--token short-token-123"), 2) << "15 characters";
+  EXPECT_EQ(test::Run(cli + "--token " + std::string(16, '+')), 2);
+  {
+    const Environment environment{{"QUILLMEND_TOKEN", "short"}};
+    EXPECT_EQ(test::Run(cli), 2);
+  }
+  EXPECT_EQ(test::Run(cli + "--token-file " + test::Quote(dir.File("missing"))), 2);
+#ifndef _WIN32
+  const std::string file = dir.File("token");
+  std::ofstream(file) << kToken << "\n";
+  ::chmod(file.c_str(), 0644);
+  EXPECT_EQ(test::Run(cli + "--token-file " + test::Quote(file)), 2) << "others may read it";
+  ::chmod(file.c_str(), 0600);
+  test::Child server;
+  EXPECT_NE(server.Start(kCli, "serve --token-file " + test::Quote(file)).find(kToken),
+            std::string::npos);
+#endif
+}
+
+// Slow clients each hold a connection, not a thread: the page goes on
+// answering, and the server ends each of them once its head is overdue.
 TEST_F(ServerTest, SlowClientsLeaveThePageAnswered) {
   constexpr int kSlow = 60;
   std::vector<std::unique_ptr<RawClient>> slow;
   for (int i = 0; i < kSlow; ++i) {
     slow.push_back(std::make_unique<RawClient>(port_));
     ASSERT_TRUE(slow.back()->valid());
-    ASSERT_TRUE(slow.back()->Send("GET / HTTP/1.1\r\n"));
+    ASSERT_TRUE(slow.back()->Send("GET /api/session HTTP/1.1\r\n"));
   }
   std::vector<double> milliseconds;
   const Clock::time_point start = Clock::now();
@@ -308,11 +421,11 @@ TEST_F(ServerTest, SlowClientsLeaveThePageAnswered) {
     }
     for (int n = 0; n < 4; ++n) {
       const Clock::time_point asked = Clock::now();
-      const auto res = client_->Get(kUnknown);
+      const auto res = client_->Get("/api/session");
       milliseconds.push_back(
           std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
       ASSERT_TRUE(res) << "after " << second << " s";
-      EXPECT_EQ(res->status, 404);
+      EXPECT_EQ(res->status, 204);
       std::this_thread::sleep_for(250ms - std::min<Clock::duration>(250ms, Clock::now() - asked));
     }
   }
@@ -328,12 +441,12 @@ TEST_F(ServerTest, SlowClientsLeaveThePageAnswered) {
   EXPECT_NE(slow.front()->said().find("408"), std::string::npos) << slow.front()->said();
 }
 
-// Heads that come late but whole, on a new connection or one kept open between requests, are
-// answered as soon as they are complete.
+// Heads that come late but whole, on a new connection or one kept open between
+// requests, are answered as soon as they are complete.
 TEST_F(ServerTest, LateHeadsAreAnsweredWhenComplete) {
-  const std::string request = std::string("GET ") + kUnknown +
-                              " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
-                              "\r\nAuthorization: Bearer " + kToken + "\r\n\r\n";
+  const std::string request =
+      "GET /api/session HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+      "\r\nAuthorization: Bearer " + kToken + "\r\n\r\n";
   RawClient client(port_);
   for (int round = 0; round < 3; ++round) {
     // Half the head, a pause longer than a thread waits for it, the rest.
@@ -342,14 +455,14 @@ TEST_F(ServerTest, LateHeadsAreAnsweredWhenComplete) {
     const Clock::time_point sent = Clock::now();
     ASSERT_TRUE(client.Send(request.substr(20)));
     const std::string head = client.AnswerHead(5s);
-    EXPECT_TRUE(head.starts_with("HTTP/1.1 404")) << "round " << round << ": " << head;
+    EXPECT_TRUE(head.starts_with("HTTP/1.1 204")) << "round " << round << ": " << head;
     EXPECT_LT(Clock::now() - sent, 500ms) << "round " << round;
     // Kept open and idle before the next request.
     std::this_thread::sleep_for(300ms);
   }
 }
 
-#ifndef _WIN32  // where the test's Child stops the server with SIGTERM, and SIGKILL
+#ifndef _WIN32  // where the test's Child stops the server with SIGTERM
 TEST_F(ServerTest, StopsPromptlyWhateverClientsDo) {
   std::vector<std::unique_ptr<RawClient>> clients;
   for (int i = 0; i < 60; ++i) {
@@ -360,8 +473,10 @@ TEST_F(ServerTest, StopsPromptlyWhateverClientsDo) {
   RawClient upload(port_);
   upload.Send(std::string("POST /api/repairs HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: ") +
               "Bearer " + kToken +
-              "\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: 900000\r\n\r\n"
-              "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.m4a\"\r\n\r\n" +
+              "\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: "
+              "900000\r\n\r\n"
+              "--b\r\nContent-Disposition: form-data; name=\"file\"; "
+              "filename=\"a.m4a\"\r\n\r\n" +
               std::string(4000, 'x'));
   std::this_thread::sleep_for(300ms);
   const Clock::time_point asked = Clock::now();
@@ -371,7 +486,8 @@ TEST_F(ServerTest, StopsPromptlyWhateverClientsDo) {
   EXPECT_LT(took, 2s) << std::chrono::duration<double>(took).count() << " s";
 }
 
-// A child of ours that can be killed: the shell prints its process id, then becomes the program.
+// A child of ours that can be killed: the shell prints its process id, then
+// becomes the program.
 struct Killable {
   explicit Killable(const std::string& command) {
     pipe = ::popen(("echo $$; exec " + command + " 2>/dev/null").c_str(), "r");
@@ -399,20 +515,19 @@ std::vector<std::string> Entries(const std::filesystem::path& dir) {
 
 TEST(ServerStart, RemovesWhatAKilledServerLeft) {
   test::TempDir temp;
-  // Look-alikes that are not a killed server's: a name of another kind, and a directory with our
-  // kind of name but no lock file, as a server that is making its directory has it.
+  // Look-alikes that are not a killed server's: a name of another kind, and a
+  // directory with our kind of name but no lock file, as a server that is
+  // making its directory has it.
   std::filesystem::create_directory(temp.path() / "quillmend-serve-notours");
   std::filesystem::create_directory(temp.path() / "quillmend-serve-0123456789abcdef");
   test::WriteFile(temp.path() / "quillmend-serve-aaaaaaaaaaaaaaaa", test::ByteVector(3, 'x'));
   const std::vector<std::string> lookalikes = Entries(temp.path());
-  const std::string path = test::U8(temp.path());
-  const Environment environment{{"TMPDIR", path}, {"TMP", path}, {"TEMP", path}};
-  const std::string serve = std::string("serve --token ") + kToken;
+  const Environment environment = ServerEnvironment(test::U8(temp.path()));
 
   test::Child running;
-  ASSERT_NE(running.Start(kCli, serve), "");
+  ASSERT_NE(running.Start(kCli, "serve"), "");
   const std::vector<std::string> withRunning = Entries(temp.path());
-  auto killed = std::make_unique<Killable>(test::Quote(kCli) + " " + serve);
+  auto killed = std::make_unique<Killable>(test::Quote(kCli) + " serve");
   // It had a repair's upload and output in its directory when it was killed.
   std::smatch match;
   ASSERT_TRUE(std::regex_search(killed->first, match, std::regex(R"(:(\d+)/)"))) << killed->first;
@@ -432,7 +547,7 @@ TEST(ServerStart, RemovesWhatAKilledServerLeft) {
   killed.reset();
 
   test::Child next;
-  ASSERT_NE(next.Start(kCli, serve), "");
+  ASSERT_NE(next.Start(kCli, "serve"), "");
   const std::vector<std::string> after = Entries(temp.path());
   EXPECT_TRUE(std::find(after.begin(), after.end(), left[0]) == after.end()) << left[0];
   EXPECT_EQ(after.size(), withRunning.size() + 1) << "the running server's and the next one's";
@@ -444,6 +559,57 @@ TEST(ServerStart, RemovesWhatAKilledServerLeft) {
   EXPECT_EQ(Entries(temp.path()), lookalikes) << "each server removes its own directory";
 }
 
+// The browser's command line is there for every user to read: it gets an
+// address that works once, never the token.
+TEST(ServerStart, OpenHandsTheBrowserAnAddressForOneVisit) {
+  test::TempDir dir;
+  const std::string browser = dir.File("browser.sh");
+  const std::string arguments = dir.File("arguments");
+  std::ofstream(browser) << "#!/bin/sh\necho \"$@\" > '" << arguments << ".tmp'\nmv '" << arguments
+                         << ".tmp' '" << arguments << "'\n";
+  ::chmod(browser.c_str(), 0700);
+  test::Child server;
+  int port = 0;
+  {
+    const Environment environment{{"BROWSER", browser}};
+    port = StartServer(server, "--open", test::U8(dir.path()));
+  }
+  ASSERT_NE(port, 0);
+  for (int i = 0; i < 100 && !std::filesystem::exists(arguments); ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  const test::ByteVector bytes = test::ReadFile(arguments);
+  const std::string opened(bytes.begin(), bytes.end());
+  EXPECT_EQ(opened.find(kToken), std::string::npos) << opened;
+  std::smatch match;
+  ASSERT_TRUE(
+      std::regex_search(opened, match, std::regex(R"(^http://127\.0\.0\.1:\d+(/\?code=\w+)\n$)")))
+      << opened;
+
+  httplib::Client client("127.0.0.1", port);
+  const auto first = client.Get(match[1].str());
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->status, 303);
+  const std::string scope = first->get_header_value("Location");
+  EXPECT_TRUE(std::regex_match(scope, std::regex("/s/[0-9a-f]{32}/"))) << scope;
+  const std::string cookie = first->get_header_value("Set-Cookie");
+  for (const std::string& attribute :
+       {"; Path=" + scope, std::string("; HttpOnly"), std::string("; SameSite=Strict")}) {
+    EXPECT_NE(cookie.find(attribute), std::string::npos) << cookie;
+  }
+  EXPECT_EQ(client.Get(match[1].str())->status, 401) << "the second visit";
+
+  // The cookie opens the API under the page's path; a change still needs the
+  // page's origin.
+  const std::string pair = cookie.substr(0, cookie.find(';'));
+  EXPECT_EQ(client.Get(scope + "api/session", {{"Cookie", pair}})->status, 204);
+  EXPECT_EQ(client.Get(scope + "api/session")->status, 401);
+  const httplib::MultipartFormDataItems form = {{"file", "x", "a.m4a", ""}};
+  EXPECT_EQ(client.Post(scope + "api/repairs", {{"Cookie", pair}}, form)->status, 403);
+  const httplib::Headers fromThePage = {{"Cookie", pair},
+                                        {"Origin", "http://127.0.0.1:" + std::to_string(port)}};
+  EXPECT_EQ(client.Post(scope + "api/repairs", fromThePage, form)->status, 202);
+}
 #endif
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -16,8 +17,16 @@ std::error_code MakeOwnerOnlyDirectory(const std::filesystem::path& path);
 // Whether `path` (not followed if it is a link) belongs to the user running us.
 bool OwnedByMe(const std::filesystem::path& path);
 
-// Hands the address to the desktop's browser without waiting for it; false when none was found.
+// Whether other users may read the file at `path`; false when they may not or it cannot be told.
+bool OthersMayRead(const std::filesystem::path& path);
+
+// Hands the address to the browser without waiting for it: the program named by $BROWSER when
+// set, else the desktop's own choice. False when none could be started.
 bool OpenInBrowser(const std::string& url);
+
+// The value of an environment variable, which is then removed, so that the programs we start
+// (the browser, the transcoder) do not inherit it.
+std::optional<std::string> TakeEnvironment(const char* name);
 
 // A file that a running server holds locked for as long as it runs; the system lets go of it
 // when the process ends, however it ends.

@@ -10,12 +10,34 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <thread>
 
 #include "serve/platform.h"
 
 extern char** environ;
 
 namespace quillmend::tool::serve {
+namespace {
+
+// Starts `program` with `arguments` and reaps it on a thread of its own, so that no zombie stays
+// behind whether it returns at once (xdg-open) or runs as long as the browser.
+bool Spawn(std::string program, std::string argument, bool waitForIt) {
+  char* argv[] = {program.data(), argument.data(), nullptr};
+  pid_t child = 0;
+  if (::posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
+  auto reap = [child] {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  };
+  if (waitForIt) return reap();
+  std::thread(reap).detach();
+  return true;
+}
+
+}  // namespace
 
 std::error_code MakeOwnerOnlyDirectory(const std::filesystem::path& path) {
   // The mode is given at creation: a chmod afterwards would leave a moment in which others
@@ -29,16 +51,27 @@ bool OwnedByMe(const std::filesystem::path& path) {
   return ::lstat(path.c_str(), &info) == 0 && info.st_uid == ::geteuid();
 }
 
+bool OthersMayRead(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
 bool OpenInBrowser(const std::string& url) {
-  char tool[] = "xdg-open";
-  std::string address = url;
-  char* argv[] = {tool, address.data(), nullptr};
-  pid_t child = 0;
-  if (::posix_spawnp(&child, tool, nullptr, nullptr, argv, environ) != 0) return false;
-  // xdg-open returns once the browser has been started; reaping it keeps no zombie behind.
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  // $BROWSER may list several programs; the first is the person's choice.
+  const char* chosen = std::getenv("BROWSER");
+  std::string browser = chosen != nullptr ? chosen : "";
+  browser = browser.substr(0, browser.find(':'));
+  if (!browser.empty()) return Spawn(browser, url, false);
+  // xdg-open returns once the browser has been started.
+  return Spawn("xdg-open", url, true);
+}
+
+std::optional<std::string> TakeEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  std::string text = value;
+  ::unsetenv(name);
+  return text;
 }
 
 std::error_code LockFile::Hold(const std::filesystem::path& path) {

@@ -5,10 +5,31 @@
 #include <shellapi.h>
 #include <windows.h>
 
+#include <cstdlib>
+#include <vector>
+
 #include "serve/platform.h"
 
 namespace quillmend::tool::serve {
 namespace {
+
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
+                        nullptr, nullptr);
+  return text;
+}
+
+std::optional<std::wstring> Environment(const wchar_t* name) {
+  const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
+  if (size == 0) return std::nullopt;
+  std::vector<wchar_t> value(size);
+  const DWORD length = ::GetEnvironmentVariableW(name, value.data(), size);
+  return std::wstring(value.data(), length);
+}
 
 SOCKET Socket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
@@ -26,11 +47,39 @@ std::error_code MakeOwnerOnlyDirectory(const std::filesystem::path& path) {
 // Each user has a temporary directory of their own, which others cannot enter.
 bool OwnedByMe(const std::filesystem::path&) { return true; }
 
+// A file under the user's profile inherits an access list that shuts others out; telling one
+// that lets them in from one that does not would take the whole list apart.
+bool OthersMayRead(const std::filesystem::path&) { return false; }
+
 bool OpenInBrowser(const std::string& url) {
   const std::wstring wide(url.begin(), url.end());  // the address is ASCII
+  if (const std::optional<std::wstring> chosen = Environment(L"BROWSER"); chosen) {
+    const std::wstring browser = chosen->substr(0, chosen->find(L';'));
+    std::wstring line = L"\"" + browser + L"\" \"" + wide + L"\"";
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION child{};
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &start, &child)) {
+      return false;
+    }
+    ::CloseHandle(child.hThread);
+    ::CloseHandle(child.hProcess);
+    return true;
+  }
   const auto result = reinterpret_cast<INT_PTR>(
       ::ShellExecuteW(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
   return result > 32;
+}
+
+std::optional<std::string> TakeEnvironment(const char* name) {
+  const std::wstring wideName(name, name + std::char_traits<char>::length(name));  // ASCII
+  const std::optional<std::wstring> value = Environment(wideName.c_str());
+  if (!value) return std::nullopt;
+  // The C library keeps a copy of its own beside the process's block that children inherit.
+  ::_wputenv((wideName + L"=").c_str());
+  ::SetEnvironmentVariableW(wideName.c_str(), nullptr);
+  return Narrow(*value);
 }
 
 std::error_code LockFile::Hold(const std::filesystem::path& path) {
