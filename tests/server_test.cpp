@@ -219,6 +219,52 @@ TEST_F(ServerTest, RepairsUploadDownloadAndDelete) {
   EXPECT_EQ(client_->Get(base + "/output")->status, 404);
 }
 
+TEST_F(ServerTest, ByteRangesOfTheOutput) {
+  const Json status = Repair(Recording());
+  ASSERT_EQ(status.value("status", ""), "done") << status.dump();
+  const std::string path = "/api/repairs/" + status["id"].get<std::string>() + "/output";
+  const auto whole = client_->Get(path);
+  ASSERT_TRUE(whole);
+  const std::string& file = whole->body;
+  const std::string size = std::to_string(file.size());
+  ASSERT_GT(file.size(), 1000u);
+
+  struct Case {
+    std::string range;
+    int status;
+    std::string contentRange;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"bytes=0-99", 206, "bytes 0-99/" + size, file.substr(0, 100)},
+      {"bytes=100-", 206, "bytes 100-" + std::to_string(file.size() - 1) + "/" + size,
+       file.substr(100)},
+      {"bytes=-10", 206,
+       "bytes " + std::to_string(file.size() - 10) + "-" + std::to_string(file.size() - 1) + "/" +
+           size,
+       file.substr(file.size() - 10)},
+      {"bytes=0-99999999", 206, "bytes 0-" + std::to_string(file.size() - 1) + "/" + size, file},
+      // Past the end, and past what 64 bits hold.
+      {"bytes=" + size + "-", 416, "bytes */" + size, ""},
+      {"bytes=99999999999999999999999-", 416, "bytes */" + size, ""},
+      {"bytes=-0", 416, "bytes */" + size, ""},
+      // Several ranges at once: the whole file, as one answer.
+      {"bytes=0-9,20-29", 200, "", file},
+      {"bytes=0-0,-1,0-", 200, "", file},
+      // What cannot be read as a range is left aside.
+      {"bytes=5-3", 200, "", file},
+      {"lines=1-2", 200, "", file},
+  };
+  for (const Case& c : cases) {
+    const auto res = client_->Get(path, {{"Range", c.range}});
+    ASSERT_TRUE(res) << c.range;
+    EXPECT_EQ(res->status, c.status) << c.range;
+    EXPECT_EQ(res->get_header_value("Content-Range"), c.contentRange) << c.range;
+    EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(c.body.size())) << c.range;
+    EXPECT_TRUE(res->body == c.body) << c.range << ": " << res->body.size() << " bytes";
+  }
+}
+
 TEST_F(ServerTest, NonAudioFailsWithAReason) {
   const Json status = Repair(std::string(50000, 'x'));
   ASSERT_EQ(status.value("status", ""), "failed") << status.dump();

@@ -1,6 +1,7 @@
 #include "serve/connection.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstring>
 #include <string_view>
@@ -68,6 +69,26 @@ Head Examine(Connection& connection, const ConnectionLimits& limits, Clock::time
   }
   if (received.size() > limits.headBytes) return Head::kTooLarge;
   return now >= connection.deadline ? Head::kTimedOut : Head::kAwaited;
+}
+
+// Renames the Range header of a complete head. The library answers a Range it cannot read (a
+// unit other than bytes, a number too large for it) with a bare 416 of its own, before any
+// check or handler sees the request; under our name, the handlers answer every Range.
+void RenameRange(Connection& connection) {
+  constexpr std::string_view kName = "range:";
+  std::string& head = connection.received;
+  for (std::size_t line = head.find("\r\n");
+       line != std::string::npos && line + 2 < connection.headEnd;
+       line = head.find("\r\n", line + 2)) {
+    const std::size_t at = line + 2;
+    if (head.size() - at >= kName.size() &&
+        std::equal(kName.begin(), kName.end(), head.begin() + at, [](char a, char b) {
+          return a == std::tolower(static_cast<unsigned char>(b));
+        })) {
+      head.replace(at, kName.size() - 1, ConnectionServer::kRangeHeader);
+      connection.headEnd += std::strlen(ConnectionServer::kRangeHeader) - (kName.size() - 1);
+    }
+  }
 }
 
 // Ends a connection whose head did not come as it should: a client that began a request hears
@@ -339,6 +360,7 @@ void ConnectionServer::Serve(Connection connection) {
       head = Examine(connection, limits_, Clock::now());
     }
     if (head != Head::kComplete) return Drop(connection, head);
+    RenameRange(connection);
 
     const bool last = ++connection.served >= limits_.requestsPerConnection;
     bool closedByClient = false;

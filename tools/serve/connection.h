@@ -121,6 +121,9 @@ class ConnectionPool : public httplib::TaskQueue {
 
 class ConnectionServer : public httplib::Server {
  public:
+  // The name that a request's Range header reaches the handlers under; the library sees none.
+  static constexpr char kRangeHeader[] = "Quillmend-Range";
+
   explicit ConnectionServer(ConnectionLimits limits);
   // Called with each request once its head has come, before it is routed.
   void SetHeadHandler(std::function<void(httplib::Request&)> handler) {

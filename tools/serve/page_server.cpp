@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -140,11 +142,66 @@ void SendPage(Response& res, int status) {
   res.set_content(reinterpret_cast<const char*>(index->data), index->size, ContentType("x.html"));
 }
 
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
 void SendLimited(Response& res, std::chrono::seconds wait) {
   res.set_header("Retry-After", std::to_string(wait.count()));
   SendError(res, 429,
             "too many wrong tokens came from this address: try again in " +
                 std::to_string(wait.count()) + " s");
+}
+
+// The bytes of one range, or all of them.
+struct ByteRange {
+  enum class Kind { kWhole, kPart, kUnsatisfiable } kind;
+  std::uint64_t first = 0;
+  std::uint64_t length = 0;
+};
+
+// One range of the forms first-last, first- and -suffix. Several at once, which players do not
+// ask for, get the whole file: one answer, and nothing for a client to multiply. A range that
+// cannot be read as one is left aside, as if none had been asked for.
+ByteRange ChooseRange(std::string_view header, std::uint64_t size) {
+  const ByteRange whole{ByteRange::Kind::kWhole, 0, size};
+  constexpr std::string_view kUnit = "bytes=";
+  if (header.size() < kUnit.size() ||
+      !std::equal(kUnit.begin(), kUnit.end(), header.begin(), [](char a, char b) {
+        return a == std::tolower(static_cast<unsigned char>(b));
+      })) {
+    return whole;
+  }
+  const std::string_view wanted = Trim(header.substr(kUnit.size()));
+  const std::size_t dash = wanted.find('-');
+  if (wanted.find(',') != std::string_view::npos || dash == std::string_view::npos) return whole;
+  // A number too large to hold is larger than any file: it is kept as the largest there is.
+  auto number = [](std::string_view digits, std::uint64_t* value) {
+    digits = Trim(digits);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+      return false;
+    }
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), *value);
+    if (error == std::errc::result_out_of_range) *value = std::numeric_limits<std::uint64_t>::max();
+    return true;
+  };
+  std::uint64_t first = 0;
+  std::uint64_t last = std::numeric_limits<std::uint64_t>::max();
+  const std::string_view from = Trim(wanted.substr(0, dash));
+  const std::string_view to = Trim(wanted.substr(dash + 1));
+  if (from.empty()) {
+    std::uint64_t suffix = 0;
+    if (!number(to, &suffix)) return whole;
+    if (suffix == 0) return {ByteRange::Kind::kUnsatisfiable};
+    const std::uint64_t length = std::min(suffix, size);
+    return {ByteRange::Kind::kPart, size - length, length};
+  }
+  if (!number(from, &first) || (!to.empty() && !number(to, &last)) || last < first) return whole;
+  if (first >= size) return {ByteRange::Kind::kUnsatisfiable};
+  last = std::min(last, size - 1);
+  return {ByteRange::Kind::kPart, first, last - first + 1};
 }
 
 // The page's own path prefix, "/s/" and 32 hexadecimal digits, taken off the path: under it are
@@ -433,15 +490,30 @@ void PageServer::Routes() {
         result.is_object() ? result.value("output", "repaired.m4a") : "repaired.m4a";
     res.set_header("Content-Disposition",
                    Disposition(req.has_param("download") ? "attachment" : "inline", name));
+    res.set_header("Accept-Ranges", "bytes");
+    const ByteRange range = ChooseRange(req.get_header_value(ConnectionServer::kRangeHeader), size);
+    if (range.kind == ByteRange::Kind::kUnsatisfiable) {
+      res.status = 416;
+      res.set_header("Content-Range", "bytes */" + std::to_string(size));
+      return;
+    }
+    if (range.kind == ByteRange::Kind::kPart) {
+      res.status = 206;
+      res.set_header("Content-Range", "bytes " + std::to_string(range.first) + "-" +
+                                          std::to_string(range.first + range.length - 1) + "/" +
+                                          std::to_string(size));
+    }
     auto file = std::make_shared<std::ifstream>(*output, std::ios::binary);
-    res.set_content_provider(
-        size, "audio/mp4", [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-          char buffer[64 * 1024];
-          file->seekg(static_cast<std::streamoff>(offset));
-          const std::size_t chunk = std::min(length, sizeof buffer);
-          if (!file->read(buffer, static_cast<std::streamsize>(chunk))) return false;
-          return sink.write(buffer, chunk);
-        });
+    res.set_content_provider(static_cast<std::size_t>(range.length), "audio/mp4",
+                             [file, first = range.first](std::size_t offset, std::size_t length,
+                                                         httplib::DataSink& sink) {
+                               char buffer[64 * 1024];
+                               file->seekg(static_cast<std::streamoff>(first + offset));
+                               const std::size_t chunk = std::min(length, sizeof buffer);
+                               if (!file->read(buffer, static_cast<std::streamsize>(chunk)))
+                                 return false;
+                               return sink.write(buffer, chunk);
+                             });
   });
 
   http_->Get(repair + "/waveform", [this, missing](const Request& req, Response& res) {
