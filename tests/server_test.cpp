@@ -1,18 +1,30 @@
-// The local page's JSON API, as a client meets it: the real `quillmend serve` on a free loopback
-// port, a real HTTP client, and FFmpeg reading back what it gives.
+// The local page's JSON API, as a client meets it: the real `quillmend serve`
+// on a free loopback port, a real HTTP client, and FFmpeg reading back what it
+// gives.
 #include <httplib.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
 
 #include "support/support.h"
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/stat.h>
+#endif
+
 namespace quillmend {
 namespace {
 
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 constexpr char kToken[] = "test-token-0123456789";
 #ifdef _WIN32
@@ -21,17 +33,131 @@ const std::string kCli = test::ProgramDirectory() + "\\quillmend.exe";
 const std::string kCli = QUILLMEND_CLI;
 #endif
 
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+  ::_putenv_s(name, value.c_str());  // "" removes it
+#else
+  if (value.empty()) {
+    ::unsetenv(name);
+  } else {
+    ::setenv(name, value.c_str(), 1);
+  }
+#endif
+}
+
+// Environment variables for the children started while it lives.
+class Environment {
+ public:
+  Environment(std::initializer_list<std::pair<const char*, std::string>> values) {
+    for (const auto& [name, value] : values) {
+      const char* old = std::getenv(name);
+      saved_.emplace_back(name, old != nullptr ? old : "");
+      SetEnvironment(name, value);
+    }
+  }
+  ~Environment() {
+    for (const auto& [name, value] : saved_) SetEnvironment(name, value);
+  }
+
+ private:
+  std::vector<std::pair<const char*, std::string>> saved_;
+};
+
+// The token, and the temporary directory where the server keeps its uploads.
+Environment ServerEnvironment(const std::string& temp) {
+  return {{"QUILLMEND_TOKEN", kToken}, {"TMPDIR", temp}, {"TMP", temp}, {"TEMP", temp}};
+}
+
+// Starts `quillmend serve`: the port it listens on, 0 when it did not start.
+int StartServer(test::Child& child, const std::string& arguments, const std::string& temp) {
+  const Environment environment = ServerEnvironment(temp);
+  const std::string first = child.Start(kCli, "serve " + arguments);
+  std::smatch match;
+  const std::regex address(R"(^Quillmend is at http://127\.0\.0\.1:(\d+)/\?token=(\S+))");
+  if (!std::regex_search(first, match, address) || match[2] != kToken) return 0;
+  return std::stoi(match[1]);
+}
+
+// A client socket of our own, for clients that no HTTP library would make:
+// slow, silent, cut.
+class RawClient {
+ public:
+  explicit RawClient(int port) {
+#ifndef _WIN32
+    ::signal(SIGPIPE,
+             SIG_IGN);  // a send after the server ended the connection fails instead
+#endif
+    httplib::Error error;
+    socket_ = httplib::detail::create_client_socket("127.0.0.1", "", port, AF_INET, true, nullptr,
+                                                    5, 0, 0, 1000, 5, 0, "", error);
+  }
+  ~RawClient() {
+    if (socket_ != INVALID_SOCKET) httplib::detail::close_socket(socket_);
+  }
+  bool Send(const std::string& bytes) {
+    return httplib::detail::send_socket(socket_, bytes.data(), bytes.size(), 0) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // Whether the server ended the connection: all it said is read, and then
+  // nothing more comes.
+  // A reset counts too: a server that closes with bytes of ours unread resets the connection.
+  bool Ended() {
+    char buffer[512];
+    for (;;) {
+      const ssize_t n = httplib::detail::read_socket(socket_, buffer, sizeof buffer, 0);
+      if (n <= 0) return n == 0 || !NothingYet();
+      said_.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  // The head of the next answer, its body read and dropped; "" when none came
+  // in time.
+  std::string AnswerHead(Clock::duration within) {
+    std::size_t end = 0;
+    std::size_t length = 0;
+    auto complete = [&] {
+      if ((end = said_.find("\r\n\r\n")) == std::string::npos) return false;
+      end += 4;
+      const std::string head = said_.substr(0, end);
+      std::smatch match;
+      const std::regex contentLength("Content-Length: (\\d+)");
+      length = std::regex_search(head, match, contentLength) ? std::stoul(match[1]) : 0;
+      return said_.size() >= end + length;
+    };
+    const Clock::time_point deadline = Clock::now() + within;
+    char buffer[512];
+    while (!complete()) {
+      if (Clock::now() > deadline) return "";
+      const ssize_t n = httplib::detail::read_socket(socket_, buffer, sizeof buffer, 0);
+      if (n == 0 || (n < 0 && !NothingYet())) return "";
+      if (n > 0) said_.append(buffer, static_cast<std::size_t>(n));
+    }
+    std::string head = said_.substr(0, end);
+    said_.erase(0, end + length);
+    return head;
+  }
+  const std::string& said() const { return said_; }
+  bool valid() const { return socket_ != INVALID_SOCKET; }
+
+ private:
+  // Whether the last receive failed only because nothing had come within its time-out.
+  static bool NothingYet() {
+#ifdef _WIN32
+    const int error = ::WSAGetLastError();
+    return error == WSAETIMEDOUT || error == WSAEWOULDBLOCK;
+#else
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+#endif
+  }
+
+  socket_t socket_ = INVALID_SOCKET;
+  std::string said_;
+};
+
 class ServerTest : public testing::Test {
  protected:
   void SetUp() override {
-    const std::string first =
-        server_.Start(kCli, std::string("serve --token ") + kToken + " --max-upload-mb 1");
-    if (first.empty()) GTEST_SKIP() << "this quillmend has no serve command";
-    std::smatch match;
-    const std::regex address(R"(^Quillmend is at http://127\.0\.0\.1:(\d+)/\?token=(\S+))");
-    ASSERT_TRUE(std::regex_search(first, match, address)) << first;
-    port_ = std::stoi(match[1]);
-    EXPECT_EQ(match[2], kToken);
+    port_ = StartServer(server_, "--max-upload-mb 1", test::U8(temp_.path()));
+    ASSERT_NE(port_, 0) << "the server did not start";
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
     client_->set_bearer_token_auth(kToken);
   }
@@ -42,12 +168,15 @@ class ServerTest : public testing::Test {
     }
   }
 
+  std::string Origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
   // Uploads a file and waits for its repair to finish: the last status.
-  Json Repair(const std::string& content) {
+  Json Repair(const std::string& content, httplib::MultipartFormDataItems extra = {}) {
     httplib::Client client("127.0.0.1", port_);  // one per thread
     client.set_bearer_token_auth(kToken);
-    const auto posted = client.Post("/api/repairs", {{"file", content, "take 1.m4a", "audio/mp4"},
-                                                     {"keep_timing", "1", "", ""}});
+    extra.push_back({"file", content, "take 1.m4a", "audio/mp4"});
+    extra.push_back({"keep_timing", "1", "", ""});
+    const auto posted = client.Post("/api/repairs", extra);
     if (!posted || posted->status != 202) return {{"upload", posted ? posted->status : -1}};
     const std::string id = Json::parse(posted->body).at("id");
     for (int i = 0; i < 600; ++i) {
@@ -65,6 +194,7 @@ class ServerTest : public testing::Test {
     return std::string(bytes.begin(), bytes.end());
   }
 
+  test::TempDir temp_;  // the server's temporary directory
   test::Child server_;
   int port_ = 0;
   std::unique_ptr<httplib::Client> client_;
@@ -101,6 +231,52 @@ TEST_F(ServerTest, RepairsUploadDownloadAndDelete) {
   EXPECT_EQ(client_->Get(base + "/output")->status, 404);
 }
 
+TEST_F(ServerTest, ByteRangesOfTheOutput) {
+  const Json status = Repair(Recording());
+  ASSERT_EQ(status.value("status", ""), "done") << status.dump();
+  const std::string path = "/api/repairs/" + status["id"].get<std::string>() + "/output";
+  const auto whole = client_->Get(path);
+  ASSERT_TRUE(whole);
+  const std::string& file = whole->body;
+  const std::string size = std::to_string(file.size());
+  ASSERT_GT(file.size(), 1000u);
+
+  struct Case {
+    std::string range;
+    int status;
+    std::string contentRange;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"bytes=0-99", 206, "bytes 0-99/" + size, file.substr(0, 100)},
+      {"bytes=100-", 206, "bytes 100-" + std::to_string(file.size() - 1) + "/" + size,
+       file.substr(100)},
+      {"bytes=-10", 206,
+       "bytes " + std::to_string(file.size() - 10) + "-" + std::to_string(file.size() - 1) + "/" +
+           size,
+       file.substr(file.size() - 10)},
+      {"bytes=0-99999999", 206, "bytes 0-" + std::to_string(file.size() - 1) + "/" + size, file},
+      // Past the end, and past what 64 bits hold.
+      {"bytes=" + size + "-", 416, "bytes */" + size, ""},
+      {"bytes=99999999999999999999999-", 416, "bytes */" + size, ""},
+      {"bytes=-0", 416, "bytes */" + size, ""},
+      // Several ranges at once: the whole file, as one answer.
+      {"bytes=0-9,20-29", 200, "", file},
+      {"bytes=0-0,-1,0-", 200, "", file},
+      // What cannot be read as a range is left aside.
+      {"bytes=5-3", 200, "", file},
+      {"lines=1-2", 200, "", file},
+  };
+  for (const Case& c : cases) {
+    const auto res = client_->Get(path, {{"Range", c.range}});
+    ASSERT_TRUE(res) << c.range;
+    EXPECT_EQ(res->status, c.status) << c.range;
+    EXPECT_EQ(res->get_header_value("Content-Range"), c.contentRange) << c.range;
+    EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(c.body.size())) << c.range;
+    EXPECT_TRUE(res->body == c.body) << c.range << ": " << res->body.size() << " bytes";
+  }
+}
+
 TEST_F(ServerTest, NonAudioFailsWithAReason) {
   const Json status = Repair(std::string(50000, 'x'));
   ASSERT_EQ(status.value("status", ""), "failed") << status.dump();
@@ -108,6 +284,35 @@ TEST_F(ServerTest, NonAudioFailsWithAReason) {
   EXPECT_NE(status["message"], "");
   const std::string output = "/api/repairs/" + status["id"].get<std::string>() + "/output";
   EXPECT_EQ(client_->Get(output)->status, 404);
+}
+
+// The library speaks of the files it was given and of the tool's options; the
+// page names the person's files and its own controls.
+TEST_F(ServerTest, MessagesNameThePagesFilesAndControls) {
+  const Json badSample = Repair(Recording(), {{"sample", std::string(5000, 'x'), "a.m4a", ""}});
+  ASSERT_EQ(badSample.value("status", ""), "failed") << badSample.dump();
+  EXPECT_EQ(badSample["message"], "the healthy recording holds no readable AAC track");
+  EXPECT_NE(badSample["hint"].get<std::string>().find("under More options"), std::string::npos)
+      << badSample["hint"];
+
+  const Json noSample = Repair(Recording(), {{"method", "advanced", "", ""}});
+  ASSERT_EQ(noSample.value("status", ""), "failed") << noSample.dump();
+  EXPECT_EQ(noSample["message"], "the advanced repair needs a healthy recording");
+  EXPECT_EQ(noSample["hint"],
+            "add one under More options, or choose the "
+            "recommended way to repair there");
+
+  const Json notAudio = Repair(std::string(50000, 'x'));
+  EXPECT_NE(notAudio["message"].get<std::string>().find("take 1.m4a"), std::string::npos)
+      << notAudio["message"];
+  for (const Json& status : {badSample, noSample, notAudio}) {
+    for (const char* key : {"message", "hint"}) {
+      const std::string text = status[key];
+      for (const char* ours : {"--", "sample.m4a", "damaged.m4a", "quillmend-serve-"}) {
+        EXPECT_EQ(text.find(ours), std::string::npos) << key << ": " << text;
+      }
+    }
+  }
 }
 
 TEST_F(ServerTest, TwoUploadsAtOnce) {
@@ -123,41 +328,350 @@ TEST_F(ServerTest, TwoUploadsAtOnce) {
 
 struct Refusal {
   const char* name;
-  httplib::Headers headers;  // instead of the bearer token
+  const char* method;
+  httplib::Headers headers;  // beside Host
   std::string path;
-  std::string upload;  // a POST of this as 'file' when not empty
   int status;
 };
 
 TEST_F(ServerTest, Refusals) {
   const std::string id = "/api/repairs/0123456789abcdef0123456789abcdef";
   const std::string host = "127.0.0.1:" + std::to_string(port_);
+  const std::string bearer = std::string("Bearer ") + kToken;
   const std::vector<Refusal> cases = {
-      {"no token", {}, id, "", 401},
-      {"wrong token", {{"Authorization", "Bearer wrong"}}, id, "", 401},
-      {"token as query", {}, id + "?token=" + kToken, "", 404},
-      {"other host name",
-       {{"Host", "rebound.example:" + std::to_string(port_)}},
-       id + "?token=" + kToken,
-       "",
-       421},
-      {"page for another host", {{"Host", "rebound.example"}}, "/", "", 421},
-      {"page for this host", {{"Host", host}}, "/", "", 200},
-      {"upload too large",
-       {{"Authorization", std::string("Bearer ") + kToken}},
-       "/api/repairs",
-       std::string(3 << 20, 'x'),
-       413},
+      {"no token", "GET", {}, id, 401},
+      {"wrong token", "GET", {{"Authorization", "Bearer wrong"}}, id, 401},
+      {"token as query, which the API does not take", "GET", {}, id + "?token=" + kToken, 401},
+      {"right token", "GET", {{"Authorization", bearer}}, id, 404},
+      {"other host name", "GET", {{"Host", "rebound.example:" + std::to_string(port_)}}, "/", 421},
+      {"page for this host", "GET", {}, "/", 200},
+      {"another site's page",
+       "GET",
+       {{"Authorization", bearer}, {"Sec-Fetch-Site", "cross-site"}},
+       id,
+       403},
+      {"another port of this host",
+       "GET",
+       {{"Authorization", bearer}, {"Sec-Fetch-Site", "same-site"}},
+       id,
+       403},
+      {"delete from another origin",
+       "DELETE",
+       {{"Authorization", bearer}, {"Origin", "http://evil.example"}},
+       id,
+       403},
+      {"delete from a sandboxed page",
+       "DELETE",
+       {{"Authorization", bearer}, {"Origin", "null"}},
+       id,
+       403},
+      {"delete from the page",
+       "DELETE",
+       {{"Authorization", bearer}, {"Origin", Origin()}},
+       id,
+       404},
+      {"delete by a program", "DELETE", {{"Authorization", bearer}}, id, 404},
+      {"a body where none is taken", "GET", {{"Content-Length", "5"}}, "/", 413},
   };
   for (const Refusal& c : cases) {
     httplib::Client client("127.0.0.1", port_);
-    const auto res = c.upload.empty() ? client.Get(c.path.c_str(), c.headers)
-                                      : client.Post(c.path.c_str(), c.headers,
-                                                    {{"file", c.upload, "big.m4a", ""}});
+    httplib::Request req;
+    req.method = c.method;
+    req.path = c.path;
+    req.headers = c.headers;
+    if (!req.has_header("Host")) req.set_header("Host", host);
+    if (req.has_header("Content-Length")) req.body = "12345";
+    const auto res = client.send(req);
     ASSERT_TRUE(res) << c.name << ": " << httplib::to_string(res.error());
     EXPECT_EQ(res->status, c.status) << c.name;
   }
 }
+
+TEST_F(ServerTest, UploadsFromOtherOriginsAreRefused) {
+  const httplib::MultipartFormDataItems form = {{"file", Recording(), "take.m4a", "audio/mp4"}};
+  auto post = [&](const httplib::Headers& headers) {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_bearer_token_auth(kToken);
+    const auto res = client.Post("/api/repairs", headers, form);
+    return res ? res->status : -1;
+  };
+  EXPECT_EQ(post({{"Origin", "http://evil.example"}}), 403);
+  EXPECT_EQ(post({{"Origin", "http://localhost:" + std::to_string(port_ + 1)}}), 403);
+  EXPECT_EQ(post({{"Origin", Origin()}, {"Sec-Fetch-Site", "cross-site"}}), 403);
+  EXPECT_EQ(post({{"Origin", Origin()}}), 202);
+  EXPECT_EQ(post({}), 202) << "a program with the token in its header";
+
+  const auto large = client_->Post("/api/repairs", {{"file", std::string(3 << 20, 'x'), "", ""}});
+  ASSERT_TRUE(large);
+  EXPECT_EQ(large->status, 413);
+}
+
+TEST_F(ServerTest, WrongTokensAreRefusedWith429) {
+  // A browser that logged in before the guessing began.
+  httplib::Client browser("127.0.0.1", port_);
+  const auto login = browser.Get(std::string("/?token=") + kToken);
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 303);
+  const std::string scope = login->get_header_value("Location");
+  const std::string cookie = login->get_header_value("Set-Cookie");
+  const httplib::Headers session = {{"Cookie", cookie.substr(0, cookie.find(';'))}};
+
+  httplib::Client guesser("127.0.0.1", port_);
+  int tries = 0;
+  int status = 0;
+  std::string retryAfter;
+  for (; tries < 50 && status != 429; ++tries) {
+    const auto res =
+        guesser.Get("/api/session", {{"Authorization", "Bearer guess-" + std::to_string(tries)}});
+    ASSERT_TRUE(res);
+    status = res->status;
+    retryAfter = res->get_header_value("Retry-After");
+  }
+  EXPECT_EQ(status, 429);
+  EXPECT_LE(tries, 12) << "wrong tokens before the first 429";
+  EXPECT_GE(std::atoi(retryAfter.c_str()), 1);
+  // While refused, even the right token is not looked at: no answer tells a
+  // right guess.
+  EXPECT_EQ(client_->Get("/api/session")->status, 429);
+  EXPECT_EQ(guesser.Get(std::string("/?token=") + kToken)->status, 429);
+  // The page that logged in goes on.
+  EXPECT_EQ(browser.Get(scope + "api/session", session)->status, 204);
+}
+
+TEST(ServerStart, TokensThatCannotBeUsedAreRefused) {
+  test::TempDir dir;
+  const std::string cli = test::Quote(kCli) + " serve ";
+  EXPECT_EQ(test::Run(cli + "--token short-token-123"), 2) << "15 characters";
+  EXPECT_EQ(test::Run(cli + "--token " + std::string(16, '+')), 2);
+  {
+    const Environment environment{{"QUILLMEND_TOKEN", "short"}};
+    EXPECT_EQ(test::Run(cli), 2);
+  }
+  EXPECT_EQ(test::Run(cli + "--token-file " + test::Quote(dir.File("missing"))), 2);
+#ifndef _WIN32
+  const std::string file = dir.File("token");
+  std::ofstream(file) << kToken << "\n";
+  ::chmod(file.c_str(), 0644);
+  EXPECT_EQ(test::Run(cli + "--token-file " + test::Quote(file)), 2) << "others may read it";
+  ::chmod(file.c_str(), 0600);
+  test::Child server;
+  EXPECT_NE(server.Start(kCli, "serve --token-file " + test::Quote(file)).find(kToken),
+            std::string::npos);
+#endif
+}
+
+// Slow clients each hold a connection, not a thread: the page goes on
+// answering, and the server ends each of them once its head is overdue.
+TEST_F(ServerTest, SlowClientsLeaveThePageAnswered) {
+  constexpr int kSlow = 60;
+  std::vector<std::unique_ptr<RawClient>> slow;
+  for (int i = 0; i < kSlow; ++i) {
+    slow.push_back(std::make_unique<RawClient>(port_));
+    ASSERT_TRUE(slow.back()->valid());
+    ASSERT_TRUE(slow.back()->Send("GET /api/session HTTP/1.1\r\n"));
+  }
+  std::vector<double> milliseconds;
+  const Clock::time_point start = Clock::now();
+  for (int second = 0; second < 13; ++second) {
+    // Half of them a header line a second, half a byte.
+    for (int i = 0; i < kSlow; ++i) {
+      slow[i]->Send(i % 2 == 0 ? "X-Slow: " + std::to_string(second) + "\r\n" : "x");
+    }
+    for (int n = 0; n < 4; ++n) {
+      const Clock::time_point asked = Clock::now();
+      const auto res = client_->Get("/api/session");
+      milliseconds.push_back(
+          std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+      ASSERT_TRUE(res) << "after " << second << " s";
+      EXPECT_EQ(res->status, 204);
+      std::this_thread::sleep_for(250ms - std::min<Clock::duration>(250ms, Clock::now() - asked));
+    }
+  }
+  std::sort(milliseconds.begin(), milliseconds.end());
+  const double median = milliseconds[milliseconds.size() / 2];
+  std::printf("%zu requests beside %d slow clients: median %.1f ms, slowest %.1f ms\n",
+              milliseconds.size(), kSlow, median, milliseconds.back());
+  EXPECT_LT(milliseconds.back(), 1000);
+
+  int ended = 0;
+  for (const auto& client : slow) ended += client->Ended() ? 1 : 0;
+  EXPECT_EQ(ended, kSlow) << "within " << (Clock::now() - start) / 1s << " s";
+  // Those whose last byte the server had read before it closed heard why.
+  int told = 0;
+  for (const auto& client : slow) told += client->said().starts_with("HTTP/1.1 408") ? 1 : 0;
+  EXPECT_GT(told, 0);
+}
+
+// Heads that come late but whole, on a new connection or one kept open between
+// requests, are answered as soon as they are complete.
+TEST_F(ServerTest, LateHeadsAreAnsweredWhenComplete) {
+  const std::string request =
+      "GET /api/session HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+      "\r\nAuthorization: Bearer " + kToken + "\r\n\r\n";
+  RawClient client(port_);
+  for (int round = 0; round < 3; ++round) {
+    // Half the head, a pause longer than a thread waits for it, the rest.
+    ASSERT_TRUE(client.Send(request.substr(0, 20)));
+    std::this_thread::sleep_for(400ms);
+    const Clock::time_point sent = Clock::now();
+    ASSERT_TRUE(client.Send(request.substr(20)));
+    const std::string head = client.AnswerHead(5s);
+    EXPECT_TRUE(head.starts_with("HTTP/1.1 204")) << "round " << round << ": " << head;
+    EXPECT_LT(Clock::now() - sent, 500ms) << "round " << round;
+    // Kept open and idle before the next request.
+    std::this_thread::sleep_for(300ms);
+  }
+}
+
+#ifndef _WIN32  // where the test's Child stops the server with SIGTERM
+TEST_F(ServerTest, StopsPromptlyWhateverClientsDo) {
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < 60; ++i) {
+    clients.push_back(std::make_unique<RawClient>(port_));
+    clients.back()->Send(i % 3 == 0 ? "" : "GET / HTTP/1.1\r\nX-Slow: 1\r\n");
+  }
+  // An upload that stops half-way, and a download that is not read.
+  RawClient upload(port_);
+  upload.Send(std::string("POST /api/repairs HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: ") +
+              "Bearer " + kToken +
+              "\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: "
+              "900000\r\n\r\n"
+              "--b\r\nContent-Disposition: form-data; name=\"file\"; "
+              "filename=\"a.m4a\"\r\n\r\n" +
+              std::string(4000, 'x'));
+  std::this_thread::sleep_for(300ms);
+  const Clock::time_point asked = Clock::now();
+  EXPECT_EQ(server_.Stop(), 0);
+  port_ = 0;
+  const auto took = Clock::now() - asked;
+  EXPECT_LT(took, 2s) << std::chrono::duration<double>(took).count() << " s";
+}
+
+// A child of ours that can be killed: the shell prints its process id, then
+// becomes the program.
+struct Killable {
+  explicit Killable(const std::string& command) {
+    pipe = ::popen(("echo $$; exec " + command + " 2>/dev/null").c_str(), "r");
+    char line[1024] = {};
+    if (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) pid = std::atoi(line);
+    if (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) first = line;
+  }
+  ~Killable() {
+    if (pid > 0) ::kill(pid, SIGKILL);
+    if (pipe != nullptr) ::pclose(pipe);
+  }
+  FILE* pipe = nullptr;
+  int pid = 0;
+  std::string first;
+};
+
+std::vector<std::string> Entries(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(ServerStart, RemovesWhatAKilledServerLeft) {
+  test::TempDir temp;
+  // Look-alikes that are not a killed server's: a name of another kind, and a
+  // directory with our kind of name but no lock file, as a server that is
+  // making its directory has it.
+  std::filesystem::create_directory(temp.path() / "quillmend-serve-notours");
+  std::filesystem::create_directory(temp.path() / "quillmend-serve-0123456789abcdef");
+  test::WriteFile(temp.path() / "quillmend-serve-aaaaaaaaaaaaaaaa", test::ByteVector(3, 'x'));
+  const std::vector<std::string> lookalikes = Entries(temp.path());
+  const Environment environment = ServerEnvironment(test::U8(temp.path()));
+
+  test::Child running;
+  ASSERT_NE(running.Start(kCli, "serve"), "");
+  const std::vector<std::string> withRunning = Entries(temp.path());
+  auto killed = std::make_unique<Killable>(test::Quote(kCli) + " serve");
+  // It had a repair's upload and output in its directory when it was killed.
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(killed->first, match, std::regex(R"(:(\d+)/)"))) << killed->first;
+  httplib::Client client("127.0.0.1", std::stoi(match[1]));
+  client.set_bearer_token_auth(kToken);
+  const test::ByteVector recording = test::ReadFile(test::Media("recorder-cut.m4a"));
+  const auto posted = client.Post(
+      "/api/repairs", {{"file", std::string(recording.begin(), recording.end()), "a.m4a", ""}});
+  ASSERT_TRUE(posted);
+  ASSERT_EQ(posted->status, 202);
+  std::vector<std::string> left = Entries(temp.path());
+  std::erase_if(left, [&](const std::string& name) {
+    return std::find(withRunning.begin(), withRunning.end(), name) != withRunning.end();
+  });
+  ASSERT_EQ(left.size(), 1u);
+  ASSERT_FALSE(std::filesystem::is_empty(temp.path() / left[0]));
+  killed.reset();
+
+  test::Child next;
+  ASSERT_NE(next.Start(kCli, "serve"), "");
+  const std::vector<std::string> after = Entries(temp.path());
+  EXPECT_TRUE(std::find(after.begin(), after.end(), left[0]) == after.end()) << left[0];
+  EXPECT_EQ(after.size(), withRunning.size() + 1) << "the running server's and the next one's";
+  for (const std::string& name : withRunning) {
+    EXPECT_TRUE(std::find(after.begin(), after.end(), name) != after.end()) << name;
+  }
+  running.Stop();
+  next.Stop();
+  EXPECT_EQ(Entries(temp.path()), lookalikes) << "each server removes its own directory";
+}
+
+// The browser's command line is there for every user to read: it gets an
+// address that works once, never the token.
+TEST(ServerStart, OpenHandsTheBrowserAnAddressForOneVisit) {
+  test::TempDir dir;
+  const std::string browser = dir.File("browser.sh");
+  const std::string arguments = dir.File("arguments");
+  std::ofstream(browser) << "#!/bin/sh\necho \"$@\" > '" << arguments << ".tmp'\nmv '" << arguments
+                         << ".tmp' '" << arguments << "'\n";
+  ::chmod(browser.c_str(), 0700);
+  test::Child server;
+  int port = 0;
+  {
+    const Environment environment{{"BROWSER", browser}};
+    port = StartServer(server, "--open", test::U8(dir.path()));
+  }
+  ASSERT_NE(port, 0);
+  for (int i = 0; i < 100 && !std::filesystem::exists(arguments); ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  const test::ByteVector bytes = test::ReadFile(arguments);
+  const std::string opened(bytes.begin(), bytes.end());
+  EXPECT_EQ(opened.find(kToken), std::string::npos) << opened;
+  std::smatch match;
+  ASSERT_TRUE(
+      std::regex_search(opened, match, std::regex(R"(^http://127\.0\.0\.1:\d+(/\?code=\w+)\n$)")))
+      << opened;
+
+  httplib::Client client("127.0.0.1", port);
+  const auto first = client.Get(match[1].str());
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->status, 303);
+  const std::string scope = first->get_header_value("Location");
+  EXPECT_TRUE(std::regex_match(scope, std::regex("/s/[0-9a-f]{32}/"))) << scope;
+  const std::string cookie = first->get_header_value("Set-Cookie");
+  for (const std::string& attribute :
+       {"; Path=" + scope, std::string("; HttpOnly"), std::string("; SameSite=Strict")}) {
+    EXPECT_NE(cookie.find(attribute), std::string::npos) << cookie;
+  }
+  EXPECT_EQ(client.Get(match[1].str())->status, 401) << "the second visit";
+
+  // The cookie opens the API under the page's path; a change still needs the
+  // page's origin.
+  const std::string pair = cookie.substr(0, cookie.find(';'));
+  EXPECT_EQ(client.Get(scope + "api/session", {{"Cookie", pair}})->status, 204);
+  EXPECT_EQ(client.Get(scope + "api/session")->status, 401);
+  const httplib::MultipartFormDataItems form = {{"file", "x", "a.m4a", ""}};
+  EXPECT_EQ(client.Post(scope + "api/repairs", {{"Cookie", pair}}, form)->status, 403);
+  const httplib::Headers fromThePage = {{"Cookie", pair},
+                                        {"Origin", "http://127.0.0.1:" + std::to_string(port)}};
+  EXPECT_EQ(client.Post(scope + "api/repairs", fromThePage, form)->status, 202);
+}
+#endif
 
 }  // namespace
 }  // namespace quillmend

@@ -68,7 +68,8 @@ try {
   const errors = [];
   page.on('pageerror', (error) => errors.push(error.message));
   await page.goto(url);
-  check(!page.url().includes('token='), 'the token leaves the address bar');
+  check(/\/s\/[0-9a-f]{32}\/$/.test(page.url()), `the token leaves the address bar: ${page.url()}`);
+  check(await page.evaluate(() => document.cookie) === '', 'no script can read the session cookie');
 
   await page.keyboard.press('Tab');
   check(await page.evaluate(() => document.activeElement.id === 'pick'),
@@ -91,6 +92,7 @@ try {
   }
 
   await page.waitForSelector('.verdict:not([hidden])', { timeout: 120000 });
+  check(await page.$eval('#no-token', (e) => e.hidden), 'the page that logged in asks for nothing');
   const verdict = await page.$eval('.verdict-title', (e) => e.textContent);
   check(/^Repaired/.test(verdict), `the verdict says so: "${verdict}"`);
   check(await page.$eval('.verdict', (e) => e.className.includes('repaired')), 'it looks repaired');
@@ -121,6 +123,13 @@ try {
   check(media.streams[0].codec_name === 'aac' && media.streams[0].channels === 2,
     'ffprobe reads stereo AAC from the download');
   check(Math.abs(Number(media.format.duration) - seconds) < 0.1, 'of the length the page showed');
+
+  // Outside the page's own path the session cookie is not sent: the page says what to open.
+  const outside = await browser.newPage();
+  await outside.goto(new URL('/', url).href);
+  await outside.waitForSelector('#no-token:not([hidden])', { timeout: 10000 });
+  check(true, 'a page opened without the address asks for it');
+  await outside.close();
 
   await page.screenshot({ path: shots.wide, fullPage: true });
   await page.setViewport({ width: 390, height: 844 });

@@ -4,13 +4,17 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
 
+#include "serve/connection.h"
 #include "serve/page_files.h"
 
 namespace quillmend::tool::serve {
@@ -26,6 +30,9 @@ constexpr char kJsonType[] = "application/json";
 constexpr std::uint64_t kMultipartOverhead = 64 * 1024;
 constexpr std::size_t kMaxFieldBytes = 64;
 constexpr char kIdPattern[] = "([0-9a-f]{32})";
+constexpr char kUploadPath[] = "/api/repairs";
+// A browser takes a few seconds to start; the address it was handed is no good after that.
+constexpr std::chrono::minutes kOneTimeCodeLifetime{5};
 
 void SendJson(Response& res, int status, const Json& body) {
   res.status = status;
@@ -57,15 +64,6 @@ const char* ContentType(std::string_view name) {
   if (name.ends_with(".js")) return "text/javascript; charset=utf-8";
   if (name.ends_with(".svg")) return "image/svg+xml";
   return "application/octet-stream";
-}
-
-// Comparing every byte, so that the time taken tells nothing about how much of a guess matched.
-bool SameSecret(const std::string& a, const std::string& b) {
-  unsigned char differ = a.size() == b.size() ? 0 : 1;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    differ |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
-  }
-  return differ == 0;
 }
 
 // The client's file name, for display only: no control characters, no folders, not too long.
@@ -126,6 +124,98 @@ std::uint64_t FileSize(const fs::path& path) {
   return error ? 0 : size;
 }
 
+bool HasBody(const Request& req) {
+  const std::string length = req.get_header_value("Content-Length");
+  return req.has_header("Transfer-Encoding") || (!length.empty() && length != "0");
+}
+
+const PageFile* FindPageFile(std::string_view name) {
+  for (std::size_t i = 0; i < kPageFileCount; ++i) {
+    if (name == kPageFiles[i].name) return &kPageFiles[i];
+  }
+  return nullptr;
+}
+
+void SendPage(Response& res, int status) {
+  const PageFile* index = FindPageFile("index.html");
+  res.status = status;
+  res.set_content(reinterpret_cast<const char*>(index->data), index->size, ContentType("x.html"));
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+void SendLimited(Response& res, std::chrono::seconds wait) {
+  res.set_header("Retry-After", std::to_string(wait.count()));
+  SendError(res, 429,
+            "too many wrong tokens came from this address: try again in " +
+                std::to_string(wait.count()) + " s");
+}
+
+// The bytes of one range, or all of them.
+struct ByteRange {
+  enum class Kind { kWhole, kPart, kUnsatisfiable } kind;
+  std::uint64_t first = 0;
+  std::uint64_t length = 0;
+};
+
+// One range of the forms first-last, first- and -suffix. Several at once, which players do not
+// ask for, get the whole file: one answer, and nothing for a client to multiply. A range that
+// cannot be read as one is left aside, as if none had been asked for.
+ByteRange ChooseRange(std::string_view header, std::uint64_t size) {
+  const ByteRange whole{ByteRange::Kind::kWhole, 0, size};
+  constexpr std::string_view kUnit = "bytes=";
+  if (header.size() < kUnit.size() ||
+      !std::equal(kUnit.begin(), kUnit.end(), header.begin(), [](char a, char b) {
+        return a == std::tolower(static_cast<unsigned char>(b));
+      })) {
+    return whole;
+  }
+  const std::string_view wanted = Trim(header.substr(kUnit.size()));
+  const std::size_t dash = wanted.find('-');
+  if (wanted.find(',') != std::string_view::npos || dash == std::string_view::npos) return whole;
+  // A number too large to hold is larger than any file: it is kept as the largest there is.
+  auto number = [](std::string_view digits, std::uint64_t* value) {
+    digits = Trim(digits);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+      return false;
+    }
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), *value);
+    if (error == std::errc::result_out_of_range) *value = std::numeric_limits<std::uint64_t>::max();
+    return true;
+  };
+  std::uint64_t first = 0;
+  std::uint64_t last = std::numeric_limits<std::uint64_t>::max();
+  const std::string_view from = Trim(wanted.substr(0, dash));
+  const std::string_view to = Trim(wanted.substr(dash + 1));
+  if (from.empty()) {
+    std::uint64_t suffix = 0;
+    if (!number(to, &suffix)) return whole;
+    if (suffix == 0) return {ByteRange::Kind::kUnsatisfiable};
+    const std::uint64_t length = std::min(suffix, size);
+    return {ByteRange::Kind::kPart, size - length, length};
+  }
+  if (!number(from, &first) || (!to.empty() && !number(to, &last)) || last < first) return whole;
+  if (first >= size) return {ByteRange::Kind::kUnsatisfiable};
+  last = std::min(last, size - 1);
+  return {ByteRange::Kind::kPart, first, last - first + 1};
+}
+
+// The page's own path prefix, "/s/" and 32 hexadecimal digits, taken off the path: under it are
+// the same files and calls as at the top.
+void TakeScope(std::string& path) {
+  constexpr std::size_t kScopeLength = 3 + 32 + 1;
+  if (path.size() < kScopeLength || !path.starts_with("/s/") || path[kScopeLength - 1] != '/') {
+    return;
+  }
+  const std::string_view id = std::string_view(path).substr(3, 32);
+  if (id.find_first_not_of("0123456789abcdef") != std::string_view::npos) return;
+  path.erase(0, kScopeLength - 1);
+}
+
 }  // namespace
 
 bool IsLoopback(const std::string& host) {
@@ -133,12 +223,15 @@ bool IsLoopback(const std::string& host) {
 }
 
 PageServer::PageServer(ServeSettings settings, RepairJobs& jobs)
-    : settings_(std::move(settings)), jobs_(jobs), http_(std::make_unique<httplib::Server>()) {
+    : settings_(std::move(settings)),
+      jobs_(jobs),
+      access_(settings_.token),
+      http_(std::make_unique<ConnectionServer>(ConnectionLimits{})) {
   http_->set_payload_max_length(settings_.maxUploadBytes + kMultipartOverhead);
   http_->set_default_headers({
       {"X-Content-Type-Options", "nosniff"},
-      // The token travels in addresses: no other site may learn them, frame the page or run code
-      // in it.
+      // The page's addresses may carry the token or a one-time code: no other site may learn
+      // them, frame the page or run code in it.
       {"Referrer-Policy", "no-referrer"},
       {"Content-Security-Policy",
        "default-src 'self'; img-src 'self' data:; media-src 'self'; object-src 'none'; "
@@ -157,12 +250,15 @@ int PageServer::Bind() {
   } else {
     port_ = http_->bind_to_port(host, settings_.port) ? settings_.port : -1;
   }
+  if (port_ >= 0) http_->WidenBacklog();
   return port_;
 }
 
-bool PageServer::Listen() { return http_->listen_after_bind(); }
+bool PageServer::Listen() { return http_->Stopping() || http_->listen_after_bind(); }
 
-void PageServer::Stop() { http_->stop(); }
+bool PageServer::Stop() { return http_->StopServing(); }
+
+std::string PageServer::OneTimeCode() { return access_.NewOneTimeCode(kOneTimeCodeLifetime); }
 
 bool PageServer::HostAllowed(const std::string& hostHeader) const {
   const std::string port = ":" + std::to_string(port_);
@@ -181,46 +277,109 @@ bool PageServer::HostAllowed(const std::string& hostHeader) const {
   return hostHeader == bound + port;
 }
 
-bool PageServer::Authorized(const std::string& authorization, const std::string& queryToken) const {
-  constexpr std::string_view kBearer = "Bearer ";
-  if (authorization.starts_with(kBearer)) {
-    return SameSecret(authorization.substr(kBearer.size()), settings_.token);
+bool PageServer::Refused(const Request& req, Response& res) {
+  const std::string host = req.get_header_value("Host");
+  if (!HostAllowed(host)) {
+    SendError(res, 421, "this server answers only to the address it printed");
+    return true;
   }
-  return !queryToken.empty() && SameSecret(queryToken, settings_.token);
+  // Only an upload has a body; any other would be read into memory whole, before any check.
+  const bool upload = req.method == "POST" && req.path == kUploadPath;
+  if (HasBody(req) && !upload) {
+    SendError(res, 413, "this request takes no body");
+    return true;
+  }
+  if (upload && req.has_header("Transfer-Encoding")) {
+    SendError(res, 411, "send the upload with its Content-Length");
+    return true;
+  }
+  if (!req.path.starts_with("/api/")) return false;
+
+  // A browser says which site a request comes from; the API answers its own page only.
+  const std::string fetchSite = req.get_header_value("Sec-Fetch-Site");
+  const std::string authorization = req.get_header_value("Authorization");
+  const bool changes = req.method != "GET" && req.method != "HEAD";
+  if ((!fetchSite.empty() && fetchSite != "same-origin" && fetchSite != "none") ||
+      (changes && !SameOriginChange(req.get_header_value("Origin"), fetchSite, host,
+                                    authorization.starts_with("Bearer ")))) {
+    SendError(res, 403, "only the page itself may do this");
+    return true;
+  }
+  const AccessDecision decision = access_.Check(req.remote_addr, req.get_header_value("Cookie"),
+                                                authorization, std::chrono::steady_clock::now());
+  if (decision.verdict == Verdict::kLimited) {
+    SendLimited(res, decision.retryAfter);
+    return true;
+  }
+  if (decision.verdict != Verdict::kAllowed) {
+    res.set_header("WWW-Authenticate", "Bearer");
+    SendError(res, 401, "the access token is missing or wrong: open the address quillmend printed");
+    return true;
+  }
+  return false;
+}
+
+void PageServer::LogIn(const Request& req, Response& res) {
+  const Login login = access_.LogIn(req.remote_addr, req.get_param_value("token"),
+                                    req.get_param_value("code"), std::chrono::steady_clock::now());
+  switch (login.decision.verdict) {
+    case Verdict::kAllowed:
+      // The address with the token or the code leaves the address bar and the history.
+      res.set_header("Set-Cookie", login.setCookie);
+      res.set_redirect(access_.Scope(), 303);
+      return;
+    case Verdict::kLimited:
+      res.set_header("Retry-After", std::to_string(login.decision.retryAfter.count()));
+      return SendPage(res, 429);
+    case Verdict::kUsedUp:
+      std::fprintf(stderr,
+                   "quillmend: the one-time address was opened a second time and refused; if you "
+                   "did not open it twice, another program did: stop this server\n");
+      return SendPage(res, 401);
+    case Verdict::kUnauthorized:
+      return SendPage(res, 401);
+  }
 }
 
 void PageServer::Routes() {
   using httplib::Server;
+  http_->SetHeadHandler([](Request& req) { TakeScope(req.path); });
   http_->set_pre_routing_handler([this](const Request& req, Response& res) {
-    if (!HostAllowed(req.get_header_value("Host"))) {
-      SendError(res, 421, "this server answers only to the address it printed");
-      return Server::HandlerResponse::Handled;
-    }
-    if (req.path.starts_with("/api/") &&
-        !Authorized(req.get_header_value("Authorization"), req.get_param_value("token"))) {
-      res.set_header("WWW-Authenticate", "Bearer");
-      SendError(res, 401,
-                "the access token is missing or wrong: open the address quillmend printed");
+    if (Refused(req, res)) return Server::HandlerResponse::Handled;
+    if (req.method == "GET" && req.path == "/" &&
+        (req.has_param("token") || req.has_param("code"))) {
+      LogIn(req, res);
       return Server::HandlerResponse::Handled;
     }
     return Server::HandlerResponse::Unhandled;
   });
+  // A client that waits to hear whether to send its body hears a refusal before sending it.
+  http_->set_expect_100_continue_handler(
+      [this](const Request& req, Response& res) { return Refused(req, res) ? res.status : 100; });
+  http_->set_post_routing_handler([](const Request& req, Response& res) {
+    // A refused body may still be on its way: the next request cannot be told from it.
+    if (res.status >= 400 && HasBody(req)) {
+      ConnectionServer::CloseAfterAnswer();
+      res.headers.erase("Keep-Alive");
+      res.set_header("Connection", "close");
+    }
+  });
 
   http_->Get("/([a-z]+\\.[a-z]+)?", [](const Request& req, Response& res) {
     const std::string name = req.matches[1].length() == 0 ? "index.html" : req.matches[1].str();
-    for (std::size_t i = 0; i < kPageFileCount; ++i) {
-      if (name == kPageFiles[i].name) {
-        res.set_content(reinterpret_cast<const char*>(kPageFiles[i].data), kPageFiles[i].size,
-                        ContentType(name));
-        return;
-      }
+    if (const PageFile* file = FindPageFile(name)) {
+      res.set_content(reinterpret_cast<const char*>(file->data), file->size, ContentType(name));
+      return;
     }
     res.status = 404;
     res.set_content("Not found", "text/plain");
   });
 
-  http_->Post("/api/repairs", [this](const Request& req, Response& res,
-                                     const httplib::ContentReader& reader) {
+  // For the page to tell whether it may use the API, before anyone drops a file on it.
+  http_->Get("/api/session", [](const Request&, Response& res) { res.status = 204; });
+
+  http_->Post(kUploadPath, [this](const Request& req, Response& res,
+                                  const httplib::ContentReader& reader) {
     if (!req.is_multipart_form_data()) {
       return SendError(res, 415, "send the recording as multipart/form-data, in the field 'file'");
     }
@@ -331,15 +490,30 @@ void PageServer::Routes() {
         result.is_object() ? result.value("output", "repaired.m4a") : "repaired.m4a";
     res.set_header("Content-Disposition",
                    Disposition(req.has_param("download") ? "attachment" : "inline", name));
+    res.set_header("Accept-Ranges", "bytes");
+    const ByteRange range = ChooseRange(req.get_header_value(ConnectionServer::kRangeHeader), size);
+    if (range.kind == ByteRange::Kind::kUnsatisfiable) {
+      res.status = 416;
+      res.set_header("Content-Range", "bytes */" + std::to_string(size));
+      return;
+    }
+    if (range.kind == ByteRange::Kind::kPart) {
+      res.status = 206;
+      res.set_header("Content-Range", "bytes " + std::to_string(range.first) + "-" +
+                                          std::to_string(range.first + range.length - 1) + "/" +
+                                          std::to_string(size));
+    }
     auto file = std::make_shared<std::ifstream>(*output, std::ios::binary);
-    res.set_content_provider(
-        size, "audio/mp4", [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-          char buffer[64 * 1024];
-          file->seekg(static_cast<std::streamoff>(offset));
-          const std::size_t chunk = std::min(length, sizeof buffer);
-          if (!file->read(buffer, static_cast<std::streamsize>(chunk))) return false;
-          return sink.write(buffer, chunk);
-        });
+    res.set_content_provider(static_cast<std::size_t>(range.length), "audio/mp4",
+                             [file, first = range.first](std::size_t offset, std::size_t length,
+                                                         httplib::DataSink& sink) {
+                               char buffer[64 * 1024];
+                               file->seekg(static_cast<std::streamoff>(first + offset));
+                               const std::size_t chunk = std::min(length, sizeof buffer);
+                               if (!file->read(buffer, static_cast<std::streamsize>(chunk)))
+                                 return false;
+                               return sink.write(buffer, chunk);
+                             });
   });
 
   http_->Get(repair + "/waveform", [this, missing](const Request& req, Response& res) {

@@ -5,13 +5,17 @@
 #include <memory>
 #include <string>
 
+#include "serve/access.h"
 #include "serve/repair_jobs.h"
 
 namespace httplib {
-class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace quillmend::tool::serve {
+
+class ConnectionServer;
 
 struct ServeSettings {
   std::string host = "127.0.0.1";
@@ -32,16 +36,23 @@ class PageServer {
   int Bind();
   // Serves until Stop is called (from any thread).
   bool Listen();
-  void Stop();
+  // Stops taking requests and ends the connections' waits; false while Listen has not begun
+  // yet, so that the caller tries again.
+  bool Stop();
+  // The part of an address that logs one browser in, once, for the next few minutes.
+  std::string OneTimeCode();
 
  private:
   bool HostAllowed(const std::string& hostHeader) const;
-  bool Authorized(const std::string& authorization, const std::string& queryToken) const;
+  // The checks that come before any route: true when they answered the request.
+  bool Refused(const httplib::Request& req, httplib::Response& res);
+  void LogIn(const httplib::Request& req, httplib::Response& res);
   void Routes();
 
   ServeSettings settings_;
   RepairJobs& jobs_;
-  std::unique_ptr<httplib::Server> http_;
+  Access access_;
+  std::unique_ptr<ConnectionServer> http_;
   int port_ = -1;
 };
 

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "serve/page_words.h"
 #include "serve/platform.h"
 
 namespace quillmend::tool::serve {
@@ -20,13 +21,6 @@ std::string Utf8(const fs::path& path) {
 void RemoveFiles(const fs::path& dir) {
   std::error_code ignored;
   fs::remove_all(dir, ignored);
-}
-
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
-    text.replace(at, from.size(), to);
-    at += to.size();
-  }
 }
 
 // The name offered for the download: the client's name with "-repaired" before the extension.
@@ -88,7 +82,8 @@ RepairJobs::~RepairJobs() {
   }
   wake_.notify_all();
   for (std::thread& worker : workers_) worker.join();
-  RemoveFiles(root_);
+  // The root is the server's, which removes it once it lets go of its lock there.
+  for (const auto& [id, job] : jobs_) RemoveFiles(job->dir);
 }
 
 std::optional<std::string> RepairJobs::Create() {
@@ -224,14 +219,9 @@ void RepairJobs::Run(Job& job) {
   }
   if (json.is_object()) {
     // The library names the files it was given: ours, which the person never saw.
+    const UploadNames names{Utf8(job.dir), kDamagedFile, kSampleFile, kOutputFile, job.name};
     for (const char* key : {"message", "hint"}) {
-      if (!json[key].is_string()) continue;
-      std::string text = json[key];
-      ReplaceAll(text, Utf8(job.dir / kDamagedFile), job.name);
-      ReplaceAll(text, Utf8(job.dir / kSampleFile), "the healthy recording");
-      ReplaceAll(text, kDamagedFile, job.name);
-      ReplaceAll(text, kSampleFile, "the healthy recording");
-      json[key] = text;
+      if (json[key].is_string()) json[key] = InPageWords(json[key].get<std::string>(), names);
     }
     json["input"] = job.name;
     json["output"] = repaired ? OutputName(job.name) : "";

@@ -1,28 +1,21 @@
 'use strict';
 // The page of `quillmend serve`: uploads each recording, follows its repair, shows what came back.
 
-const token = (() => {
-  const params = new URLSearchParams(location.search);
-  const fromAddress = params.get('token');
-  if (fromAddress) {
-    // Kept for this tab only, and taken out of the address bar, where others might see it.
-    sessionStorage.setItem('quillmend-token', fromAddress);
-    history.replaceState(null, '', location.pathname);
-    return fromAddress;
-  }
-  return sessionStorage.getItem('quillmend-token');
-})();
-
+// The page holds no token: the address quillmend printed or opened was exchanged for a cookie
+// that the browser sends with every call below, the player's and the download's too. The calls'
+// paths are relative, under the page's own path that the cookie is scoped to.
 const $ = (id) => document.getElementById(id);
 const pollMs = 400;
 
-function withToken(path) {
-  return `${path}${path.includes('?') ? '&' : '?'}token=${encodeURIComponent(token)}`;
+async function api(path, init = {}) {
+  return fetch(path, { ...init, cache: 'no-store', credentials: 'same-origin' });
 }
 
-async function api(path, init = {}) {
-  const headers = { Authorization: `Bearer ${token}`, ...(init.headers || {}) };
-  return fetch(path, { ...init, headers, cache: 'no-store' });
+// What a refusal means for the person, by its status.
+function refusalHint(status) {
+  if (status === 401) return 'Open the address that quillmend printed, or start it again with --open.';
+  if (status === 429) return 'Too many wrong tokens were tried from this computer: wait a minute.';
+  return '';
 }
 
 function clock(seconds) {
@@ -79,8 +72,7 @@ class Row {
     // XMLHttpRequest, because fetch does not tell how far an upload has come.
     const request = new XMLHttpRequest();
     this.request = request;
-    request.open('POST', '/api/repairs');
-    request.setRequestHeader('Authorization', `Bearer ${token}`);
+    request.open('POST', 'api/repairs');
     request.upload.onprogress = (event) => {
       if (event.lengthComputable) {
         const percent = Math.round((100 * event.loaded) / event.total);
@@ -96,7 +88,7 @@ class Row {
         this.poll();
       } else {
         this.fail('The upload was refused', body.error || `The server answered ${request.status}.`,
-          request.status === 401 ? 'Open the address that quillmend printed, with its token.' : '');
+          refusalHint(request.status));
       }
     };
     request.onerror = () => this.fail('The upload failed',
@@ -110,9 +102,13 @@ class Row {
     if (this.removed) return;
     let status;
     try {
-      const response = await api(`/api/repairs/${this.id}`);
+      const response = await api(`api/repairs/${this.id}`);
       status = await response.json();
-      if (!response.ok) throw new Error(status.error || `The server answered ${response.status}.`);
+      if (!response.ok) {
+        this.fail('Lost track of this repair', status.error || `The server answered ${response.status}.`,
+          refusalHint(response.status));
+        return;
+      }
     } catch (error) {
       this.fail('Lost track of this repair', error.message, '');
       return;
@@ -211,14 +207,14 @@ class Row {
       list.append(item);
     }
 
-    this.player.src = withToken(`/api/repairs/${this.id}/output`);
+    this.player.src = `api/repairs/${this.id}/output`;
     const download = this.q('.download');
-    download.href = withToken(`/api/repairs/${this.id}/output?download=1`);
+    download.href = `api/repairs/${this.id}/output?download=1`;
     download.setAttribute('download', r.output || 'repaired.m4a');
     this.q('.outcome').hidden = false;
 
     try {
-      const response = await api(`/api/repairs/${this.id}/waveform`);
+      const response = await api(`api/repairs/${this.id}/waveform`);
       if (response.ok) this.peaks = (await response.json()).peaks;
     } catch (e) { /* the timeline still shows the damaged stretches */ }
     this.canvas.setAttribute('role', 'img');
@@ -290,7 +286,7 @@ class Row {
   remove() {
     this.removed = true;
     if (this.request && !this.id) this.request.abort();
-    if (this.id) api(`/api/repairs/${this.id}`, { method: 'DELETE' }).catch(() => {});
+    if (this.id) api(`api/repairs/${this.id}`, { method: 'DELETE' }).catch(() => {});
     this.player.removeAttribute('src');
     this.el.remove();
     $('pick').focus();
@@ -302,11 +298,22 @@ function addFiles(files) {
   for (const file of files) new Row(file, opts);
 }
 
-function setUp() {
-  if (!token) {
+// A page opened without the address's exchange, or after the server was started again, says so
+// before anyone drops a file on it.
+async function checkSession() {
+  try {
+    const response = await api('api/session');
+    if (response.ok) return;
     $('no-token').hidden = false;
-    return;
+    const hint = refusalHint(response.status);
+    if (response.status === 429) $('no-token').textContent = hint;
+  } catch (e) {
+    $('no-token').hidden = false;
   }
+}
+
+function setUp() {
+  checkSession();
   const input = $('files');
   $('pick').addEventListener('click', () => input.click());
   input.addEventListener('change', () => {
