@@ -20,7 +20,9 @@ class AacSyntax final : public FrameSyntax {
   explicit AacSyntax(int samplingIndex, ElementLayout layout = {}, ObjectType objectType = kLc)
       : AacSyntax(samplingIndex, ShapeOf(layout), objectType) {}
   AacSyntax(int samplingIndex, std::uint64_t shape, ObjectType objectType = kLc)
-      : samplingIndex_(samplingIndex), objectType_(objectType), layout_(LayoutOf(shape)),
+      : samplingIndex_(samplingIndex),
+        objectType_(objectType),
+        layout_(LayoutOf(shape)),
         shape_(shape) {}
 
   bool MayStart(std::uint8_t first) const override;

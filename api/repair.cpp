@@ -197,8 +197,10 @@ bool Progress::Report(double fraction) {
 Status WalkInput(const Request& q, Progress& progress, double share, Walked* w, qm_result* r) {
   w->file = std::make_unique<MappedFile>(Utf8ToWide(q.input));
   if (w->file->Data() == nullptr) {
-    return Status::Failed(Status::Code::kInput, "cannot read " + FileName(q.input),
-                          "check that you may read it");
+    w->status = Status::Failed(Status::Code::kInput, "cannot read " + FileName(q.input),
+                               "check that you may read it");
+    Fail(r, w->status);
+    return w->status;
   }
   exact::WalkOptions options;
   options.rateHz = q.options.rate_hz;
@@ -207,7 +209,11 @@ Status WalkInput(const Request& q, Progress& progress, double share, Walked* w, 
     file->ReleasePages(begin, end);
   };
   if (!q.sample.empty()) {
-    if (Status s = ReadSample(q, &options.sample); !s.ok()) return s;
+    if (Status s = ReadSample(q, &options.sample); !s.ok()) {
+      w->status = s;
+      Fail(r, s, {{QM_TRY_SAMPLE, 0}});
+      return s;
+    }
   }
   // The healthy recordings beside the file tell the rate the frames cannot; the SDK's methods
   // take none.

@@ -3,9 +3,9 @@
 #include <array>
 #include <cstdint>
 
+#include "core/repair_context.h"
 #include "io/output_file.h"
 #include "mp4/frame_scanner.h"
-#include "core/repair_context.h"
 
 namespace quillmend {
 

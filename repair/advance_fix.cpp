@@ -4,12 +4,12 @@
 #include <string>
 
 #include "convert/transcoder.h"
+#include "core/log_sink.h"
 #include "io/output_file.h"
 #include "repair/frame_decoding.h"
 #include "repair/intermediate_file.h"
 #include "repair/output_guard.h"
 #include "repair/sample_decoder.h"
-#include "core/log_sink.h"
 
 namespace quillmend {
 

@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "io/mapped_file.h"
 #include "core/repair_context.h"
+#include "io/mapped_file.h"
 
 namespace quillmend {
 

@@ -203,7 +203,8 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
   }
   if (result->frames.empty()) return WalkStatus::kNoAudio;
   if (!result->others.empty()) result->video = true;
-  if (const WalkStatus s = SplitSameTracks(data, container, options, *streams.found[0].syntax, result);
+  if (const WalkStatus s =
+          SplitSameTracks(data, container, options, *streams.found[0].syntax, result);
       s != WalkStatus::kOk) {
     return s;
   }
@@ -229,7 +230,8 @@ Status WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t st
   std::optional<alac::Config> alacConfig;
   if (lossless) {
     alacConfig = alac::ParseCookie(p.alacCookie.data(), p.alacCookie.size());
-    if (!alacConfig) return Status::Failed(Status::Code::kInternal, "the stream's cookie is unreadable");
+    if (!alacConfig)
+      return Status::Failed(Status::Code::kInternal, "the stream's cookie is unreadable");
     // A cookie learnt from the frames knows no rate until one was chosen.
     alacConfig->sampleRate = p.rate;
     format.codec = AudioCodec::kAlac;
@@ -259,8 +261,8 @@ Status WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t st
   if (std::string e = writer.Open(path, format); !e.empty()) return failed(e);
   // Lossless streams have no silent frame of ours: their lost stretches are joined.
   if (lossless) keepTiming = false;
-  const std::vector<std::uint8_t> silence = lossless ? std::vector<std::uint8_t>{}
-                                                     : aac::MakeSilentFrame(p.layout);
+  const std::vector<std::uint8_t> silence =
+      lossless ? std::vector<std::uint8_t>{} : aac::MakeSilentFrame(p.layout);
   std::size_t last = walk.frames.size();
   for (std::size_t i = walk.frames.size(); i-- > 0;) {
     if (walk.frames[i].stream == stream) {
@@ -290,7 +292,8 @@ Status WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t st
     if (f.stream != stream) continue;
     // Only a stream's last frame may hold fewer samples than the others, and it says so.
     std::uint32_t samples = 0;
-    if (lossless && i == last) samples = alac::ParseFrame(data + f.offset, f.size, *alacConfig).samples;
+    if (lossless && i == last)
+      samples = alac::ParseFrame(data + f.offset, f.size, *alacConfig).samples;
     if (std::string e = writer.Write(data + f.offset, f.size, samples); !e.empty()) {
       return failed(e);
     }

@@ -57,15 +57,15 @@ struct StreamParams {
   int channelConfig = 0;  // AAC: 0 when the layout needs a program config element
   aac::ElementLayout layout;
   std::vector<std::uint8_t> alacCookie;  // ALAC: the magic cookie the output carries
-  std::uint32_t bitDepth = 0;             // ALAC
+  std::uint32_t bitDepth = 0;            // ALAC
   std::uint32_t samplesPerFrame = 1024;
   std::uint32_t trackId = 0;  // the track the file's index gave it, 0 when unknown
   bool rateAssumed() const { return rateChoice.confidence != Confidence::kCertain; }
   // Whether two streams are coded alike, so that their frames cannot be told apart.
   bool SameCoding(const StreamParams& o) const {
     return codec == o.codec && samplingIndex == o.samplingIndex && objectType == o.objectType &&
-           sbr == o.sbr && channels == o.channels && layout == o.layout &&
-           bitDepth == o.bitDepth && alacCookie == o.alacCookie;
+           sbr == o.sbr && channels == o.channels && layout == o.layout && bitDepth == o.bitDepth &&
+           alacCookie == o.alacCookie;
   }
 };
 
@@ -133,8 +133,7 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
 // keepTiming, each damaged stretch becomes silent frames of its estimated length. A failure is
 // kCancelled, or kOutput with FFmpeg's reason.
 Status WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t stream,
-                     bool keepTiming, const std::filesystem::path& path,
-                     std::uint64_t* framesWritten, const std::function<bool(double)>& progress,
-                     const PassedFn& passed = {});
+                bool keepTiming, const std::filesystem::path& path, std::uint64_t* framesWritten,
+                const std::function<bool(double)>& progress, const PassedFn& passed = {});
 
 }  // namespace quillmend::exact

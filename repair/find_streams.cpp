@@ -138,14 +138,19 @@ Probe ProbeMedia(const std::uint8_t* data, const ContainerLayout& container,
 struct GroupProbe {
   const RateGroup* group = nullptr;
   Probe probe;
+  // Of a loose search: each shape met, in the order it was first met, with its frames.
+  std::vector<std::pair<std::uint64_t, int>> shapes;
 };
 
 // Searches the media for the first place where a chain of frames of any group starts, every
 // group at once, offset by offset: the right group chains where the audio starts, and a wrong
 // one is found out by the first few hundred bits of a frame there. Each group that chains at
 // that place gets a probe walk; the first place whose best walk is long enough decides.
+// `loose`: a chain's frames may differ in shape, as those of tracks of one codec and rate group
+// but other layouts do (a mono track beside a stereo one, laid in turn); the probe counts the
+// shapes it met.
 std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLayout& container,
-                                     const OtherSamplesList& othersList) {
+                                     const OtherSamplesList& othersList, bool loose = false) {
   const std::vector<const OtherSamples*> others = Pointers(othersList);
   // Each group read as LC and as Main, whose prediction data LC frames never carry: an LC
   // stream reads alike both ways, and a Main one only as Main. LTP streams, which no recorder
@@ -170,11 +175,23 @@ std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLa
         const FrameRead first = syntax.Read(data + s, range.end - s);
         if (!syntax.Fits(first)) continue;
         std::unique_ptr<FrameSyntax> bound = syntax.BindTo(first);
-        const FrameWalker walker(data, {bound.get()}, others);
+        const FrameWalker walker(data, {loose ? &syntax : bound.get()}, others);
         if (!walker.ChainAt(s, range.end)) continue;
         RangeWalk walk;
         walker.Walk(s, std::min(range.end, s + kProbeBytes), true, &walk);
         GroupProbe hit{groupOf[g], {}};
+        if (loose) {
+          for (const FrameRef& f : walk.frames) {
+            const std::uint64_t shape = syntax.Read(data + f.offset, range.end - f.offset).shape;
+            auto known = std::find_if(hit.shapes.begin(), hit.shapes.end(),
+                                      [&](const auto& x) { return x.first == shape; });
+            if (known == hit.shapes.end()) {
+              hit.shapes.emplace_back(shape, 1);
+            } else {
+              ++known->second;
+            }
+          }
+        }
         hit.probe.others = walk.others.size();
         hit.probe.found = true;
         hit.probe.syntax = std::move(bound);
@@ -185,11 +202,14 @@ std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLa
         hits.push_back(std::move(hit));
       }
       if (hits.empty()) continue;
-      const auto best = std::max_element(hits.begin(), hits.end(), [](const auto& a, const auto& b) {
-        return a.probe.bytes < b.probe.bytes;
-      });
-      const bool reachesEnd = best->probe.at + best->probe.bytes >= range.end;
-      if (best->probe.frames >= kDecisiveFrames || reachesEnd) return hits;
+      const auto best = std::max_element(
+          hits.begin(), hits.end(),
+          [](const auto& a, const auto& b) { return a.probe.bytes < b.probe.bytes; });
+      // A range that is one chain to its end decides however short; a few frames that end it
+      // after bytes that are none do not.
+      const bool wholeRange =
+          best->probe.at == range.begin && best->probe.at + best->probe.bytes >= range.end;
+      if (best->probe.frames >= kDecisiveFrames || wholeRange) return hits;
     }
     if (budget == 0) break;
   }
@@ -273,6 +293,7 @@ Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container,
                    const OtherSamplesList& others) {
   Streams out;
   std::vector<GroupProbe> hits = SearchGroups(data, container, others);
+  if (hits.empty()) hits = SearchGroups(data, container, others, true);
   if (hits.empty()) {
     FoundStream alac;
     std::uint64_t at = 0;
@@ -306,7 +327,22 @@ Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container,
   }
   const std::uint64_t at = best->probe.at;
   if (best->probe.others > 0) out.others = others;
-  out.found.push_back(MakeAac(std::move(best->probe.syntax), at, data, MediaEndOf(container, at)));
+  if (!best->shapes.empty()) {
+    // Frames of several layouts in turn: each layout that holds a fair share is a stream, in
+    // the order the file first lays them down.
+    const auto& first = static_cast<const aac::AacSyntax&>(*best->probe.syntax);
+    for (const auto& [shape, count] : best->shapes) {
+      if (out.found.size() >= kMostStreams) break;
+      if (count * 10 < int(best->probe.frames)) continue;
+      out.found.push_back(
+          MakeAac(std::make_unique<aac::AacSyntax>(first.SamplingIndex(), shape, first.Type()), at,
+                  data, MediaEndOf(container, at)));
+      out.found.back().groupRates = rates;
+    }
+  } else {
+    out.found.push_back(
+        MakeAac(std::move(best->probe.syntax), at, data, MediaEndOf(container, at)));
+  }
   out.firstFrame = at;
   out.rateFromFrames = true;
   out.groupRates = std::move(rates);
@@ -338,12 +374,11 @@ bool TakeDeclared(const std::uint8_t* data, const ContainerLayout& container, co
     *at = probe.at;
     return true;
   }
-  const int index =
-      rateHz != 0 ? aac::SamplingIndexFromRate(int(d.aac.sbr ? rateHz / 2 : rateHz))
-                  : d.aac.samplingIndex;
+  const int index = rateHz != 0 ? aac::SamplingIndexFromRate(int(d.aac.sbr ? rateHz / 2 : rateHz))
+                                : d.aac.samplingIndex;
   if (index < 0) return false;
-  Probe probe = ProbeMedia(
-      data, container, aac::AacSyntax(index, aac::ElementLayout{}, d.aac.objectType), others);
+  Probe probe = ProbeMedia(data, container,
+                           aac::AacSyntax(index, aac::ElementLayout{}, d.aac.objectType), others);
   if (!probe.found) return false;
   *usedOthers = *usedOthers || probe.others > 0;
   const auto& syntax = static_cast<const aac::AacSyntax&>(*probe.syntax);
@@ -403,8 +438,7 @@ void FindMoreStreams(const std::uint8_t* data, const ContainerLayout& container,
     if (best == kinds.end()) return;
     const auto [index, shape] = best->first;
     const std::uint64_t at = where[best->first];
-    FoundStream more =
-        MakeAac(std::make_unique<aac::AacSyntax>(index, shape), at, data, end);
+    FoundStream more = MakeAac(std::make_unique<aac::AacSyntax>(index, shape), at, data, end);
     for (const RateGroup& g : kGroups) {
       if (g.samplingIndex == index) more.groupRates = RatesOf(g);
     }
@@ -449,8 +483,8 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
       if (!TakeDeclared(data, container, d, options.rateHz, video, &s, &at, &usedVideo)) continue;
       first = std::min(first, at);
       const std::uint32_t rate = d.codec == Codec::kAlac ? d.alac.sampleRate
-                                 : d.aac.sbr            ? d.aac.rate * 2
-                                                        : d.aac.rate;
+                                 : d.aac.sbr             ? d.aac.rate * 2
+                                                         : d.aac.rate;
       if (options.rateHz != 0) {
         Certain(&s.params, options.rateHz, RateSource::kOption);
       } else {
@@ -570,8 +604,8 @@ void ChooseRate(const std::uint8_t* data, std::uint64_t dataSize, const Streams&
                                      groupRates.end());
     return;
   }
-  const rate::RateEvidence evidence = rate::WeighRate(
-      data, dataSize, frames, {p.samplingIndex, int(p.channels), p.sbr});
+  const rate::RateEvidence evidence =
+      rate::WeighRate(data, dataSize, frames, {p.samplingIndex, int(p.channels), p.sbr});
   if (evidence.candidates.empty()) return;
   const rate::Candidate& first = evidence.candidates.front();
   p.sbr = evidence.sbr;
@@ -581,7 +615,7 @@ void ChooseRate(const std::uint8_t* data, std::uint64_t dataSize, const Streams&
   p.rateChoice.rate = p.rate;
   p.rateChoice.confidence = evidence.confidence == rate::Confidence::kCertain ? Confidence::kCertain
                             : evidence.confidence == rate::Confidence::kLikely ? Confidence::kLikely
-                                                                              : Confidence::kGuess;
+                                                                               : Confidence::kGuess;
   // A guess is the order recorders use the rates in, whatever little the frames said.
   p.rateChoice.source =
       p.rateChoice.confidence == Confidence::kGuess ? RateSource::kAssumed : RateSource::kFrames;

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "convert/ffmpeg_ptr.h"
+#include "core/repair_context.h"
 #include "io/mapped_file.h"
 #include "io/output_file.h"
-#include "core/repair_context.h"
 
 namespace quillmend {
 

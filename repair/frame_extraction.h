@@ -1,7 +1,7 @@
 #pragma once
 
-#include "io/output_file.h"
 #include "core/repair_context.h"
+#include "io/output_file.h"
 
 namespace quillmend {
 

@@ -3,13 +3,13 @@
 #include <filesystem>
 
 #include "convert/remux.h"
+#include "core/log_sink.h"
 #include "frame_extraction.h"
 #include "intermediate_file.h"
 #include "io/output_file.h"
 #include "io/utf8.h"
 #include "mp4/frame_heads.h"
 #include "output_guard.h"
-#include "core/log_sink.h"
 
 namespace quillmend {
 

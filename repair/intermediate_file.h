@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "core/result_codes.h"
 #include "io/directory_lock.h"
 #include "io/output_file.h"
-#include "core/result_codes.h"
 
 namespace quillmend {
 

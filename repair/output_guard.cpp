@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "core/log_sink.h"
 #include "io/native_path.h"
 #include "io/utf8.h"
-#include "core/log_sink.h"
 
 namespace quillmend {
 

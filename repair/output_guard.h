@@ -3,8 +3,8 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "io/mapped_file.h"
 #include "core/result_codes.h"
+#include "io/mapped_file.h"
 
 namespace quillmend {
 

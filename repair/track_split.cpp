@@ -10,6 +10,8 @@ namespace {
 constexpr std::uint32_t kSoun = 0x736f756e;  // 'soun'
 // Frames a phase is judged on after damage: enough to cross a few chunk boundaries.
 constexpr std::size_t kJudgedFrames = 96;
+// Frames of each track before a break that say what the track was like.
+constexpr std::size_t kRecentFrames = 8;
 // Frames the interleave test reads.
 constexpr std::size_t kTestedFrames = 4096;
 // Fewer frames than this tell nothing of how they are laid.
@@ -60,32 +62,53 @@ struct Place {
   }
 };
 
+// What each track's frames were like before a break: the mean of its last few.
+struct Signature {
+  double level = 0, size = 0;
+  int frames = 0;
+};
+
 // What it costs to read `features` as laid down from `place`: each track's frames must follow
-// on from its own previous frame.
+// on from its own previous frame, and be like what the same track was before the break (where
+// it was anything): the second is what tells the tracks apart, not only the places where they
+// change.
 double Cost(const ChunkPattern& pattern, Place place, const std::vector<Feature>& features,
-            double meanSize) {
+            double meanSize, const std::vector<Signature>& before) {
   std::vector<const Feature*> last(pattern.tracks, nullptr);
+  std::vector<Signature> after(pattern.tracks);
   double cost = 0;
   for (const Feature& f : features) {
     const std::uint32_t track = place.Track(pattern);
     if (last[track] != nullptr) cost += Distance(*last[track], f, meanSize);
     last[track] = &f;
+    after[track].level += f.level;
+    after[track].size += f.size;
+    ++after[track].frames;
     place.Next(pattern);
+  }
+  for (std::uint32_t t = 0; t < pattern.tracks; ++t) {
+    if (before[t].frames == 0 || after[t].frames == 0) continue;
+    const Feature was{before[t].level / before[t].frames, before[t].size / before[t].frames};
+    const Feature is{after[t].level / after[t].frames, after[t].size / after[t].frames};
+    cost += Distance(was, is, meanSize) * after[t].frames;
   }
   return cost;
 }
 
 // The place in the pattern under which the frames from `from` on follow on best; `prior` wins
-// ties and near-ties, as where the count says the frames are.
+// ties and near-ties, as where the count says the frames are. Only frames up to the next
+// damaged stretch are judged: across it the count is lost again.
 Place Rephase(const std::uint8_t* data, const FrameSyntax& syntax, const ChunkPattern& pattern,
-              const std::vector<FrameRef>& frames, std::size_t from, Place prior) {
-  const std::vector<Feature> features = Features(data, syntax, frames, from, kJudgedFrames);
+              const std::vector<FrameRef>& frames, std::size_t from, std::size_t until, Place prior,
+              const std::vector<Signature>& before) {
+  const std::vector<Feature> features =
+      Features(data, syntax, frames, from, std::min(kJudgedFrames, until - from));
   const double meanSize = MeanSize(features);
   Place best = prior;
-  double bestCost = Cost(pattern, prior, features, meanSize) * 0.95;
+  double bestCost = Cost(pattern, prior, features, meanSize, before) * 0.95;
   Place place;
   for (std::uint32_t k = 0; k < pattern.Frames(); ++k, place.Next(pattern)) {
-    const double cost = Cost(pattern, place, features, meanSize);
+    const double cost = Cost(pattern, place, features, meanSize, before);
     if (cost < bestCost) {
       bestCost = cost;
       best = place;
@@ -184,14 +207,15 @@ bool SplitByIndex(const ContainerLayout& layout, const std::vector<std::size_t>&
       while (run + 1 < t.chunkRuns.size() && t.chunkRuns[run + 1].first <= c + 1) ++run;
       std::uint64_t bytes = 0;
       for (std::uint32_t s = 0; s < t.chunkRuns[run].second; ++s, ++sample) {
-        bytes += t.uniformSampleSize != 0 ? t.uniformSampleSize
+        bytes += t.uniformSampleSize != 0        ? t.uniformSampleSize
                  : sample < t.sampleSizes.size() ? t.sampleSizes[sample]
                                                  : 0;
       }
       spans.push_back({t.chunkOffsets[c], t.chunkOffsets[c] + bytes, std::uint8_t(k)});
     }
   }
-  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
+  std::sort(spans.begin(), spans.end(),
+            [](const Span& a, const Span& b) { return a.begin < b.begin; });
   tracksOf->clear();
   for (const FrameRef& f : frames) {
     if (f.stream != stream) continue;
@@ -226,6 +250,19 @@ void SplitByPattern(const std::uint8_t* data, const FrameSyntax& syntax,
   }
   std::vector<std::uint8_t>& tracksOf = *tracks;
   tracksOf.assign(mine.size(), 0);
+  // Each track's last frames before the place being read, for telling the tracks apart.
+  std::vector<std::vector<Feature>> recent(pattern.tracks);
+  const auto signatures = [&] {
+    std::vector<Signature> out(pattern.tracks);
+    for (std::uint32_t t = 0; t < pattern.tracks; ++t) {
+      for (const Feature& f : recent[t]) {
+        out[t].level += f.level;
+        out[t].size += f.size;
+        ++out[t].frames;
+      }
+    }
+    return out;
+  };
   Place place;
   std::size_t nextBreak = 0;
   for (std::size_t i = 0; i < mine.size(); ++i) {
@@ -235,8 +272,15 @@ void SplitByPattern(const std::uint8_t* data, const FrameSyntax& syntax,
       ++nextBreak;
     }
     // The count is lost across a damaged stretch: the frames behind it say where they are.
-    if (broken) place = Rephase(data, syntax, pattern, mine, i, place);
+    if (broken) {
+      const std::size_t until = nextBreak < breaks.size() ? breaks[nextBreak] : mine.size();
+      place = Rephase(data, syntax, pattern, mine, i, std::max(until, i + 1), place, signatures());
+    }
     tracksOf[i] = std::uint8_t(place.Track(pattern));
+    const FrameRead read = syntax.Read(data + mine[i].offset, mine[i].size);
+    std::vector<Feature>& r = recent[tracksOf[i]];
+    r.push_back({read.level < 0 ? 0.0 : double(read.level), double(mine[i].size)});
+    if (r.size() > kRecentFrames) r.erase(r.begin());
     place.Next(pattern);
   }
 }

@@ -15,8 +15,7 @@ std::uint64_t NalSamples::RunAt(const std::uint8_t* data, std::uint64_t size) co
   return run.hasPicture ? run.bytes : 0;
 }
 
-std::vector<std::uint64_t> NalSamples::RunEnds(const std::uint8_t* data,
-                                               std::uint64_t size) const {
+std::vector<std::uint64_t> NalSamples::RunEnds(const std::uint8_t* data, std::uint64_t size) const {
   return video::NalRunEnds(data, size, codec_, lengthSize_);
 }
 

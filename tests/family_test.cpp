@@ -64,10 +64,14 @@ std::vector<Box> TopLevel(const ByteVector& f) {
 enum class Harm { kIndexLost, kZeroPages, kBursts, kCutShort };
 const char* Name(Harm h) {
   switch (h) {
-    case Harm::kIndexLost: return "index-lost";
-    case Harm::kZeroPages: return "zero-pages";
-    case Harm::kBursts: return "bursts";
-    case Harm::kCutShort: return "cut-short";
+    case Harm::kIndexLost:
+      return "index-lost";
+    case Harm::kZeroPages:
+      return "zero-pages";
+    case Harm::kBursts:
+      return "bursts";
+    case Harm::kCutShort:
+      return "cut-short";
   }
   return "";
 }
@@ -157,15 +161,15 @@ std::vector<std::pair<std::int64_t, std::size_t>> AllPackets(const std::string& 
   std::vector<std::pair<std::int64_t, std::size_t>> all;
   const test::MediaInfo info = test::ReadMedia(path);
   for (std::size_t s = 0; s < info.streams.size(); ++s) {
-    for (const auto& p : test::ReadMedia(path, int(s)).packets) all.emplace_back(p.position, p.data.size());
+    for (const auto& p : test::ReadMedia(path, int(s)).packets)
+      all.emplace_back(p.position, p.data.size());
   }
   std::sort(all.begin(), all.end());
   return all;
 }
 
 // The oracle: each output holds its own track's surviving frames and nothing of another's.
-void ExpectTracksBack(const std::string& original, const ByteVector& damaged,
-                      const Repaired& r) {
+void ExpectTracksBack(const std::string& original, const ByteVector& damaged, const Repaired& r) {
   const std::vector<test::MediaInfo> truth = SoundOf(original);
   ASSERT_EQ(r.outputs.size(), truth.size()) << r.json;
   const auto all = AllPackets(original);
@@ -174,7 +178,8 @@ void ExpectTracksBack(const std::string& original, const ByteVector& damaged,
   std::map<std::int64_t, bool> sound;
   for (std::size_t k = 0; k < truth.size(); ++k) {
     for (const auto& p : truth[k].packets) {
-      sound[p.position] = p.position >= 0 && std::size_t(p.position) + p.data.size() <= damaged.size() &&
+      sound[p.position] = p.position >= 0 &&
+                          std::size_t(p.position) + p.data.size() <= damaged.size() &&
                           std::equal(p.data.begin(), p.data.end(), damaged.begin() + p.position);
     }
   }
@@ -200,7 +205,8 @@ void ExpectTracksBack(const std::string& original, const ByteVector& damaged,
     EXPECT_EQ(strangers, 0u) << "frames not of this track";
     std::size_t lost = 0, safe = 0;
     for (const auto& p : truth[k].packets) {
-      const auto at = std::lower_bound(all.begin(), all.end(), std::make_pair(p.position, std::size_t{0}));
+      const auto at =
+          std::lower_bound(all.begin(), all.end(), std::make_pair(p.position, std::size_t{0}));
       bool neighbours = true;
       for (long d = -4; d <= 4 && neighbours; ++d) {
         const long i = long(at - all.begin()) + d;
@@ -223,7 +229,8 @@ struct Shape {
 
 // The shapes phones, cameras, recorders and screen recorders write.
 const Shape kShapes[] = {
-    {"quicktime", [] { return Made("quicktime.mov", Ff() + kVoice + "-c:a aac -b:a 96k -f mov OUT"); }},
+    {"quicktime",
+     [] { return Made("quicktime.mov", Ff() + kVoice + "-c:a aac -b:a 96k -f mov OUT"); }},
     {"qtmux-voaacenc",
      [] {
        return Made("qtmux.mov",
@@ -239,14 +246,15 @@ const Shape kShapes[] = {
      true},
     {"phone-mov",
      [] {
-       return Made("phone.mov", Ff() + kPicture + kVoice +
-                                    "-c:v libx264 -preset veryfast -c:a aac -ac 1 -b:a 64k -f mov OUT");
+       return Made("phone.mov",
+                   Ff() + kPicture + kVoice +
+                       "-c:v libx264 -preset veryfast -c:a aac -ac 1 -b:a 64k -f mov OUT");
      },
      true},
     {"two-layouts",
      [] {
-       return Made("two-layouts.mp4", Ff() + kVoice + kMusic +
-                                          "-map 0 -map 1 -c:a aac -ac:0 1 -ac:1 2 -b:a 96k OUT");
+       return Made("two-layouts.mp4",
+                   Ff() + kVoice + kMusic + "-map 0 -map 1 -c:a aac -ac:0 1 -ac:1 2 -b:a 96k OUT");
      }},
     {"fragmented",
      [] {
@@ -257,10 +265,7 @@ const Shape kShapes[] = {
     {"alac-16-stereo",
      [] { return Made("alac16.m4a", Ff() + kMusic + "-ac 2 -c:a alac -sample_fmt s16p OUT"); }},
     {"alac-24-mono",
-     [] {
-       return Made("alac24.m4a",
-                   Ff() + kVoice + "-ar 44100 -c:a alac -sample_fmt s32p OUT");
-     }},
+     [] { return Made("alac24.m4a", Ff() + kVoice + "-ar 44100 -c:a alac -sample_fmt s32p OUT"); }},
     {"alac-mov",
      [] { return Made("alac.mov", Ff() + kVoice + "-c:a alac -sample_fmt s16p -f mov OUT"); }},
     {"aac-main",
@@ -288,16 +293,16 @@ TEST_P(Family, EveryTracksSurvivingFramesComeBackInItsOwnFile) {
   for (const std::string& out : r.outputs) EXPECT_EQ(test::CountDecodeErrors(out), 0) << out;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, Family,
-    testing::Combine(testing::ValuesIn(kShapes),
-                     testing::Values(Harm::kIndexLost, Harm::kZeroPages, Harm::kBursts,
-                                     Harm::kCutShort)),
-    [](const auto& info) {
-      std::string name = std::string(std::get<0>(info.param).name) + "_" + Name(std::get<1>(info.param));
-      std::replace(name.begin(), name.end(), '-', '_');
-      return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Shapes, Family,
+                         testing::Combine(testing::ValuesIn(kShapes),
+                                          testing::Values(Harm::kIndexLost, Harm::kZeroPages,
+                                                          Harm::kBursts, Harm::kCutShort)),
+                         [](const auto& info) {
+                           std::string name = std::string(std::get<0>(info.param).name) + "_" +
+                                              Name(std::get<1>(info.param));
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
 
 // A screen recording's microphone and system sound: two tracks of one setting, laid frame by
 // frame in turn. Without an index nothing tells them apart, and they are not written as one;
@@ -305,10 +310,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SameSettingTracks, NeedASampleAndComeBackApartWithIt) {
   const std::string original =
       Made("screen.mp4", Ff() + kVoice + kMusic + "-map 0 -map 1 -c:a aac -ac 1 -b:a 96k OUT");
-  const std::string sample = Made(
-      "screen-earlier.mp4",
-      Ff() + "-f lavfi -i \"sine=f=200:r=48000:d=4\" -f lavfi -i \"anoisesrc=r=48000:d=4:a=0.1\" "
-                "-map 0 -map 1 -c:a aac -ac 1 -b:a 96k OUT");
+  const std::string sample =
+      Made("screen-earlier.mp4",
+           Ff() +
+               "-f lavfi -i \"sine=f=200:r=48000:d=4\" -f lavfi -i \"anoisesrc=r=48000:d=4:a=0.1\" "
+               "-map 0 -map 1 -c:a aac -ac 1 -b:a 96k OUT");
   for (const Harm harm : {Harm::kIndexLost, Harm::kBursts}) {
     SCOPED_TRACE(Name(harm));
     const ByteVector damaged = Harmed(test::ReadFile(fs::u8path(original)), harm, 3);

@@ -35,13 +35,20 @@ std::vector<std::uint32_t> Alternatives(const qm_result* result) {
 // The tool's own words for what the library suggests.
 std::string Flag(const qm_suggestion& s) {
   switch (s.action) {
-    case QM_TRY_SAMPLE: return "--sample HEALTHY";
-    case QM_TRY_RATE: return "--rate " + std::to_string(s.value);
-    case QM_TRY_METHOD: return std::string("--method ") + qm_method_name(qm_method(s.value));
-    case QM_TRY_TRACK: return "--track " + std::to_string(s.value);
-    case QM_TRY_OVERWRITE: return "--force";
-    case QM_TRY_OUTPUT: return "-o OUT";
-    case QM_TRY_FREE_SPACE: break;
+    case QM_TRY_SAMPLE:
+      return "--sample HEALTHY";
+    case QM_TRY_RATE:
+      return "--rate " + std::to_string(s.value);
+    case QM_TRY_METHOD:
+      return std::string("--method ") + qm_method_name(qm_method(s.value));
+    case QM_TRY_TRACK:
+      return "--track " + std::to_string(s.value);
+    case QM_TRY_OVERWRITE:
+      return "--force";
+    case QM_TRY_OUTPUT:
+      return "-o OUT";
+    case QM_TRY_FREE_SPACE:
+      break;
   }
   return {};
 }
@@ -73,8 +80,7 @@ std::string RateLine(const qm_result* result, const std::string& name) {
   if (source == "frames" || source == "assumed") {
     const std::string confidence = qm_result_rate_confidence(result);
     line += std::string(" (") + (confidence == "guess" ? "a guess" : confidence) +
-            (reason.empty() ? std::string(source == "assumed" ? ", assumed" : "")
-                            : ": " + reason) +
+            (reason.empty() ? std::string(source == "assumed" ? ", assumed" : "") : ": " + reason) +
             ")";
     for (const std::uint32_t other : Alternatives(result)) {
       // Labelled faster than it was recorded, a recording plays too fast.
@@ -153,9 +159,9 @@ std::string InspectReport(const qm_result* result, const std::string& name) {
     qm_container c{};
     qm_result_container(result, &c);
     text += std::string("  container: brand \"") + c.brand + "\", index " +
-            (*c.index ? c.index : "missing") + " (" +
-            Plural(c.indexed_frames, "frame", "frames") + " listed), mdat " +
-            (c.mdat ? "found" : "not found") + (c.fragmented ? ", fragmented" : "") +
+            (*c.index ? c.index : "missing") + " (" + Plural(c.indexed_frames, "frame", "frames") +
+            " listed), mdat " + (c.mdat ? "found" : "not found") +
+            (c.fragmented ? ", fragmented" : "") +
             Printf(" (%.1f MB of media data)\n", double(c.media_bytes) / 1e6);
     for (std::size_t i = 0; i < c.track_count; ++i) {
       text += std::string("    track in the index: ") + qm_result_container_track(result, i) + "\n";
@@ -164,12 +170,12 @@ std::string InspectReport(const qm_result* result, const std::string& name) {
     for (std::size_t i = 0; i < qm_result_track_count(result); ++i) {
       const qm_result* track = qm_result_track(result, i);
       const std::uint32_t channels = qm_result_channels(track);
-      text += Printf("  sound track %u: ", qm_result_track_number(track)) +
-              (qm_result_rate(track) == 0 ? std::string("rate unknown")
-                                          : Khz(qm_result_rate(track))) +
-              ", " + (channels == 0 ? std::string("channels unknown") : Format(0, channels)) +
-              ", " + Plural(qm_result_frames(track), "frame", "frames") + " found, " +
-              Duration(qm_result_seconds(track)) + "\n";
+      text +=
+          Printf("  sound track %u: ", qm_result_track_number(track)) +
+          (qm_result_rate(track) == 0 ? std::string("rate unknown") : Khz(qm_result_rate(track))) +
+          ", " + (channels == 0 ? std::string("channels unknown") : Format(0, channels)) + ", " +
+          Plural(qm_result_frames(track), "frame", "frames") + " found, " +
+          Duration(qm_result_seconds(track)) + "\n";
       text += RateLine(track, name);
     }
     text += "  " + DamageSummary(result) + "\n";
