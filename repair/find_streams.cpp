@@ -465,19 +465,35 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
     bad.status = WalkStatus::kSampleMismatch;
     return bad;
   }
-  if (!declared.empty() || options.rateHz != 0) {
+  // The caller's rate is taken when it is one of those the frames' band tables stand for; the
+  // frames decide the rest. A rate they contradict is refused, with the rates that fit.
+  if (options.rateHz != 0 && !fromSample) {
+    Streams frames = FromFrames(data, container, video);
+    if (videoKnown) frames.others = video;
+    if (frames.status != WalkStatus::kOk) return frames;
+    StreamParams& p = frames.found[0].params;
+    const std::uint32_t factor = p.sbr ? 2 : 1;
+    const bool fits = p.codec == Codec::kAlac ||
+                      std::any_of(frames.groupRates.begin(), frames.groupRates.end(),
+                                  [&](std::uint32_t r) { return r * factor == options.rateHz; });
+    if (!fits) {
+      NameFitting(frames, result);
+      frames.status = WalkStatus::kRateMismatch;
+      return frames;
+    }
+    Certain(&p, options.rateHz, RateSource::kOption);
+    if (p.codec == Codec::kAac) p.samplingIndex = aac::SamplingIndexFromRate(int(options.rateHz / factor));
+    frames.rateFromFrames = false;
+    FindMoreStreams(data, container, frames.firstFrame, &frames);
+    for (std::size_t i = 1; i < frames.found.size(); ++i) frames.rateFromFramesOf.push_back(i);
+    return frames;
+  }
+  if (!declared.empty()) {
     Streams out;
     out.status = WalkStatus::kOk;
     std::uint64_t first = ~std::uint64_t{0};
-    std::vector<Declared> expected = declared;
-    if (expected.empty()) {
-      // The caller's rate alone: AAC frames read with that rate's band tables.
-      Declared d;
-      d.aac.objectType = aac::kLc;
-      expected.push_back(d);
-    }
     bool usedVideo = false;
-    for (const Declared& d : expected) {
+    for (const Declared& d : declared) {
       FoundStream s;
       std::uint64_t at = 0;
       if (!TakeDeclared(data, container, d, options.rateHz, video, &s, &at, &usedVideo)) continue;
@@ -510,19 +526,11 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
     // A file header that contradicts the frames is damage too; the frames decide. A sample or
     // a rate the caller gave is the caller's word, and a contradiction is reported with what
     // the frames do fit.
-    if (fromSample || options.rateHz != 0) {
+    if (fromSample) {
       Streams frames = FromFrames(data, container, video);
-      // ALAC carries no rate in its frames: any rate the caller gives fits them.
-      if (frames.status == WalkStatus::kOk && !fromSample &&
-          frames.found[0].params.codec == Codec::kAlac) {
-        Certain(&frames.found[0].params, options.rateHz, RateSource::kOption);
-        frames.rateFromFrames = false;
-        return frames;
-      }
       NameFitting(frames, result);
-      frames.status = frames.status == WalkStatus::kOk
-                          ? (fromSample ? WalkStatus::kSampleMismatch : WalkStatus::kRateMismatch)
-                          : WalkStatus::kNoAudio;
+      frames.status =
+          frames.status == WalkStatus::kOk ? WalkStatus::kSampleMismatch : WalkStatus::kNoAudio;
       return frames;
     }
   }
