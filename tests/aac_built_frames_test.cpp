@@ -13,6 +13,8 @@
 #include "aac/tables.h"
 #include "convert/ffmpeg_ptr.h"
 #include "convert/m4a_writer.h"
+#include "mp4/container.h"
+#include "repair/exact_repair.h"
 #include "support/support.h"
 
 namespace quillmend::aac {
@@ -340,6 +342,55 @@ TEST(HeAac, ConfigTellsPlayersTheOutputRate) {
 
 // A long window's ics_info with the prediction bits `prediction` writes, and a channel's data
 // after it: one section of the zero codebook over every band, no pulses, TNS data from `tns`.
+// A damaged HE-AAC v2 recording whose header is gone comes back signalled as what it is, with
+// a healthy recording of the same kind to say its rate: its frames' SBR and PS tell, and the
+// header written says so, so that a player runs them at the full rate with both channels. (The
+// frames here code no band, so they read alike with every rate's tables: the sample settles the
+// rate, as it does for real recordings whose bands do not.)
+TEST(HeAac, RepairedRecordingIsSignalledAsHeAac) {
+  const SbrHeader header{0, 5, 9, 0, 2, 1, 2};
+  SbrBands bands;
+  ASSERT_TRUE(SbrBandsFor(header, 48000, &bands));
+  SbrWriter sbr(header, bands, 3);
+  test::TempDir dir;
+  const auto write = [&](const char* name, int frames, const std::vector<std::uint8_t>& config) {
+    M4aWriter writer;
+    ASSERT_EQ(writer.Open(dir.path() / name, 24000, 1, config), "");
+    for (int i = 0; i < frames; ++i) {
+      BitWriter w;
+      PutSilentElement(w, false);
+      PutFill(w, 13, sbr.Payload(i % 8 == 0, false, false, true, false));
+      const ByteVector frame = w.End();
+      ASSERT_EQ(writer.Write(frame.data(), static_cast<std::uint32_t>(frame.size())), "");
+    }
+    ASSERT_EQ(writer.Close(), "");
+  };
+  // The damaged one with a plain header (it is cut off anyway); the healthy one as an encoder
+  // signals HE-AAC v2.
+  write("he.m4a", 300, MakeAudioConfig(6, 1));
+  write("sample.m4a", 40, MakeAudioConfig({kLc, 6, 24000, 1, true, true}));
+  const ByteVector cut = test::CutBefore(test::ReadFile(dir.path() / "he.m4a"), "moov");
+  const ByteVector sample = test::ReadFile(dir.path() / "sample.m4a");
+
+  exact::WalkOptions options;
+  options.sample = exact::Reference{"sample.m4a", ReadContainer(sample.data(), sample.size())};
+  exact::WalkResult walk;
+  ASSERT_EQ(exact::Walk(cut.data(), cut.size(), options, &walk), exact::WalkStatus::kOk);
+  ASSERT_EQ(walk.streams.size(), 1u);
+  const exact::StreamParams& p = walk.streams[0];
+  EXPECT_TRUE(p.sbr);
+  EXPECT_TRUE(p.ps);
+  EXPECT_EQ(p.rate, 48000u);
+  EXPECT_EQ(walk.frames.size(), 300u);
+  std::uint64_t written = 0;
+  ASSERT_TRUE(exact::WriteM4a(cut.data(), walk, 0, false, dir.path() / "out.m4a", &written, {}).ok());
+  const test::MediaInfo out = test::ReadMedia(dir.File("out.m4a"));
+  EXPECT_EQ(out.profile, FF_PROFILE_AAC_HE_V2);
+  EXPECT_EQ(out.rate, 48000);
+  EXPECT_EQ(out.channels, 2);
+  EXPECT_EQ(out.packets.size(), 300u);
+}
+
 using Bits = std::function<void(BitWriter&)>;
 void PutIcsInfo(BitWriter& w, int maxSfb, const Bits& prediction) {
   w.Put(0, 4).Put(static_cast<std::uint32_t>(maxSfb), 6).Put(bool(prediction), 1);
