@@ -170,11 +170,7 @@ class FrameParser {
 bool FrameParser::ParseElements() {
   for (;;) {
     if (reader_.Overrun()) return Fail();
-    const std::uint32_t start = reader_.Position();
     const int id = static_cast<int>(reader_.Read(3));
-    if ((id == kSce || id == kCpe || id == kLfe) && info_.layout.count == 0) {
-      info_.firstAudioBit = start;
-    }
     bool ok = true;
     switch (id) {
       case kSce:
@@ -583,11 +579,8 @@ FrameInfo ParseRawDataBlock(const std::uint8_t* data, std::size_t size, int samp
   const bool ok = parser.ParseElements();
   BitReader reader = parser.reader();
   FrameInfo& info = parser.info();
-  bool zeroPadding = true;
-  if (ok) {
-    const std::uint32_t padding = (8 - (reader.Position() & 7)) & 7;
-    if (padding != 0) zeroPadding = reader.Read(static_cast<int>(padding)) == 0;
-  }
+  // ID_END is followed by the byte alignment, which belongs to the frame.
+  if (ok) reader.AlignToByte();
   if (reader.Overrun()) {
     // The syntax went on past the bytes given: more bytes may finish it, unless it went past the
     // longest frame there can be.
@@ -609,7 +602,6 @@ FrameInfo ParseRawDataBlock(const std::uint8_t* data, std::size_t size, int samp
   parser.ReadSbrPayloads();
   info.status = FrameStatus::kValid;
   info.bytes = reader.Position() / 8;
-  info.alignmentBitsZero = zeroPadding;
   return info;
 }
 

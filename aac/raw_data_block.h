@@ -67,14 +67,7 @@ struct FrameInfo {
   // The first channel's global gain, or -1. Encoders move it little from frame to frame, so a
   // jump tells a frame that damaged bytes made from one that was written.
   std::int16_t globalGain = -1;
-  // Where the first audio element begins, in bits from the frame's first byte: 0 unless DSE, PCE
-  // or FIL elements come first. In the last few hundred bytes of a burst of bad bytes, about one
-  // start in 2000 reads as a DSE or FIL whose count lands exactly on the next real frame, and the
-  // frame read from there ends where the real one does. When this is byte-aligned and a frame
-  // read from that byte ends at the same place, the inner frame is the likelier start.
-  std::uint32_t firstAudioBit = 0;
-  bool hasSbr = false;            // a FIL element carries an SBR extension payload
-  bool alignmentBitsZero = true;  // the padding after ID_END is all zero, as encoders write it
+  bool hasSbr = false;  // a FIL element carries an SBR extension payload
   // What an encoder derived from its sampling rate, where rates share band tables: the highest
   // band any short window codes; the bytes of FIL payloads (padding up to a constant bitrate);
   // the first spectral line (of 1024) of any band coded as noise, 0xFFFF for none; whether a band

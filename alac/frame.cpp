@@ -161,9 +161,6 @@ class FrameReader {
       if (element != Outcome::kOk) return Done(element);
     }
     if (info_.layout.count == 0 || !layout_.Complete()) return Done(Outcome::kInvalid);
-    const std::uint64_t end = bits_.Position();
-    const int padding = static_cast<int>((8 - (end & 7)) & 7);
-    if (padding != 0) info_.alignmentBitsZero = bits_.Read(padding) == 0;
     return Done(Outcome::kOk);
   }
 

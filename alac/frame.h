@@ -51,7 +51,6 @@ struct FrameInfo {
   // Where the first element's samples (residual codes, or verbatim samples) begin, in bits from
   // the frame's first byte; 0 when the reading did not get there.
   std::uint32_t samplesBit = 0;
-  bool alignmentBitsZero = true;  // the padding after the end tag is zero, as encoders write it
 };
 
 // Reads one frame at data[0, size) as a stream of `config` frames: its bit depth, frame length,

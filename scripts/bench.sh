@@ -36,8 +36,20 @@ make_recording() {
   moov=$(grep -obUa moov "$data/$name-healthy.m4a" | tail -n 1 | cut -d: -f1)
   head -c $((moov - 4)) "$data/$name-healthy.m4a" >"$data/$name-damaged.m4a"
 }
+# A 2-minute voice memo as phones record one: mono, 48 kHz, 64 kbit/s, index lost.
+make_memo() {
+  [ -f "$data/memo-damaged.m4a" ] && return
+  echo "making memo (120 s)..." >&2
+  timeout 600 ffmpeg -nostdin -v error -y -f lavfi \
+    -i "aevalsrc=0.4*sin(2*PI*(150+40*sin(2*PI*2*t))*t)*(0.6+0.4*sin(2*PI*3*t))+0.02*(2*random(0)-1):s=48000:d=120" \
+    -c:a aac -b:a 64k "$data/memo-healthy.m4a"
+  local moov
+  moov=$(grep -obUa moov "$data/memo-healthy.m4a" | tail -n 1 | cut -d: -f1)
+  head -c $((moov - 4)) "$data/memo-healthy.m4a" >"$data/memo-damaged.m4a"
+}
 make_recording sample 60 660
 make_recording 30min 1800 440
+make_memo
 [ $long = yes ] && make_recording 3h 10800 440
 
 # Runs a command under /usr/bin/time -v; appends "seconds maxrss_kb [own_kb]" to $results/$label.
@@ -55,6 +67,15 @@ measure() {
 }
 
 quillmend=("$bin/quillmend" repair --force --json --log-dir "$scratch")
+
+# The fixed cost of a repair shows on a short memo: the exact repair against a copy of the
+# healthy file's frames.
+for ((i = 1; i <= runs; i++)); do
+  echo "run $i of $runs (memo)" >&2
+  measure "exact-memo" "${quillmend[@]}" "$data/memo-damaged.m4a" -o "$scratch/memo.m4a"
+  measure "copy-memo" timeout 600 ffmpeg -nostdin -v error -y -i "$data/memo-healthy.m4a" \
+    -c copy "$scratch/memo-copy.m4a"
+done
 
 sets=(30min)
 [ $long = yes ] && sets+=(3h)
@@ -85,6 +106,12 @@ echo
 echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)," \
   "$(free -g | awk '/Mem:/ {print $2}') GiB; median of $runs runs"
 printf '%-34s %9s %13s %13s %8s\n' "case" "seconds" "max RSS (MB)" "own RSS (MB)" "ratio"
+t1=$(col exact-memo 1) t2=$(col copy-memo 1)
+printf '%-34s %9.2f %13.1f %13.1f %8.2f\n' "quillmend exact repair (memo)" "$t1" \
+  "$(echo "$(col exact-memo 2) / 1024" | bc -l)" "$(echo "$(col exact-memo 3) / 1024" | bc -l)" \
+  "$(echo "$t1 / $t2" | bc -l)"
+printf '%-34s %9.2f %13.1f %13s %8s\n' "ffmpeg copy (memo)" "$t2" \
+  "$(echo "$(col copy-memo 2) / 1024" | bc -l)" "-" "1.00"
 for set in "${sets[@]}"; do
   for pair in "exact copy" "exact decode" "general remux" "advanced transcode"; do
     read -r ours base <<<"$pair"
