@@ -104,47 +104,28 @@ Status ReadSample(const Request& q, std::optional<exact::Reference>* sample) {
   return Status::Ok();
 }
 
-Status WalkFailure(const Request& q, exact::WalkStatus status, const exact::WalkResult& walk,
+// The walk's outcome with what the caller may do about it, and the file's name where a person
+// needs it.
+Status WalkFailure(const Request& q, const Status& status, const exact::WalkResult& walk,
                    std::vector<qm_suggestion>* suggestions) {
-  const std::string name = FileName(q.input);
-  switch (status) {
-    case exact::WalkStatus::kOk:
-      return Status::Ok();
-    case exact::WalkStatus::kStopped:
-      return Status::Cancelled();
-    case exact::WalkStatus::kSampleMismatch:
-      return Status::Failed(
-          Status::Code::kMismatch,
-          "the healthy recording " + FileName(q.sample) +
-              " was made with other settings than the damaged file (its frames are " +
-              FittingWords(walk) + ")",
-          "give a recording made with the same settings, or leave it out");
-    case exact::WalkStatus::kRateMismatch:
-      for (const std::uint32_t rate : walk.fittingRates) {
-        suggestions->push_back({QM_TRY_RATE, rate});
+  switch (status.code()) {
+    case Status::Code::kMismatch:
+      if (q.options.rate_hz != 0) {
+        for (const std::uint32_t rate : walk.fittingRates) {
+          suggestions->push_back({QM_TRY_RATE, rate});
+        }
       }
-      return Status::Failed(
-          Status::Code::kMismatch,
-          "the frames of " + name + " do not fit " + Hz(q.options.rate_hz) +
-              (walk.fittingRates.empty() ? std::string()
-                                         : ": they fit " + RateList(walk.fittingRates)),
-          walk.fittingRates.empty() ? "leave the rate out"
-                                    : "repair it at one of those rates, or leave the rate out");
-    case exact::WalkStatus::kTracksNeedSample:
+      return status;
+    case Status::Code::kNeedsSample:
       suggestions->push_back({QM_TRY_SAMPLE, 0});
-      return Status::Failed(
-          Status::Code::kNeedsSample,
-          name + " holds " + std::to_string(walk.sameTracks) +
-              " sound tracks with the same settings, and nothing left in it tells their frames "
-              "apart: written as one, the sound would switch between them all the time",
-          "give a healthy recording made by the same program with the same tracks: it tells "
-          "them apart");
-    case exact::WalkStatus::kNoAudio:
-      break;
+      return status;
+    case Status::Code::kNoAudio:
+      return Status::Failed(Status::Code::kNoAudio, "no audio was found in " + FileName(q.input),
+                            "the file may not be a recording at all, or its audio may be "
+                            "encrypted or overwritten");
+    default:
+      return status;
   }
-  return Status::Failed(Status::Code::kNoAudio, "no audio was found in " + name,
-                        "the file may not be a recording at all, or its audio may be encrypted "
-                        "or overwritten");
 }
 
 }  // namespace
@@ -225,7 +206,7 @@ Status WalkInput(const Request& q, Progress& progress, double share, Walked* w, 
     r->siblingsLooked = look.looked;
     r->siblingsSeconds = look.seconds;
   }
-  const exact::WalkStatus status = exact::Walk(w->file->Data(), w->file->Size(), options, &w->walk);
+  const Status status = exact::Walk(w->file->Data(), w->file->Size(), options, &w->walk);
   TakeWalk(w->walk, r);
   std::vector<qm_suggestion> suggestions;
   w->status = WalkFailure(q, status, w->walk, &suggestions);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/log_sink.h"
+#include "core/words.h"
 #include "read_back.h"
 #include "result.h"
 
@@ -15,18 +16,6 @@ namespace {
 constexpr std::uint64_t kMostGlitchesPerTen = 1;
 // The SDK's repairs must give back at least nine in ten of the frames found, or their audio.
 constexpr double kLeastShare = 0.9;
-
-std::string Seconds(double s) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f s", s);
-  return text;
-}
-
-std::string Hz(std::uint32_t rate) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g kHz", rate / 1000.0);
-  return text;
-}
 
 bool MostlyNoise(const ReadBack& back) {
   const std::uint64_t tried = back.decoded + back.undecodable;
@@ -89,8 +78,8 @@ Status Verify(const std::string& output, const Expected& e, qm_result* r) {
   }
   if (e.method == QM_METHOD_ADVANCED && e.seconds > 0 && back.seconds < e.seconds * kLeastShare) {
     return Status::Failed(Status::Code::kCheck,
-                          "the output holds " + Seconds(back.seconds) + " of the " +
-                              Seconds(e.seconds) + " found: the ffmpeg tool stopped part-way",
+                          "the output holds " + SecondsText(back.seconds) + " of the " +
+                              SecondsText(e.seconds) + " found: the ffmpeg tool stopped part-way",
                           "try again, or use the exact method");
   }
   if (back.packets == 0) {

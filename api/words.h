@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/status.h"
+#include "core/words.h"
 #include "repair/exact_repair.h"
 #include "result.h"
 
@@ -12,14 +13,8 @@ namespace quillmend::api {
 
 struct Request;
 
-std::string Hz(std::uint32_t rate);                             // "44.1 kHz"
-std::string RateList(const std::vector<std::uint32_t>& rates);  // "48, 44.1 or 32 kHz"
-std::string SecondsText(double seconds);                        // "12.3 s"
-std::string ChannelWords(std::uint32_t channels);               // "mono", "stereo", "6 channels"
 // The rates a recording can have, highest first.
 std::vector<std::uint32_t> ValidRates();
-// What the frames fit, after a mismatch: "stereo, 48 kHz or a rate sharing its bands".
-std::string FittingWords(const exact::WalkResult& walk);
 
 // The hint and suggestions of a rate that is not certain: the runner-up, and how to get it.
 void RateHint(const exact::StreamParams& stream, qm_result* result);

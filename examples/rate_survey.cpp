@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
     aac::AudioConfig header;
     exact::WalkResult walk;
     if (!aac::ParseAudioConfig(ReadContainer(bytes.data(), bytes.size()).audioConfig, &header) ||
-        exact::Walk(bytes.data(), bytes.size(), {}, &walk) != exact::WalkStatus::kOk ||
+        !exact::Walk(bytes.data(), bytes.size(), {}, &walk).ok() ||
         walk.streams.empty()) {
       std::printf("%s: no AAC header or frames to compare\n", argv[i]);
       continue;

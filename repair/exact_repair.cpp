@@ -73,9 +73,8 @@ void TakeContainer(const ContainerLayout& c, WalkResult* result) {
 // Sound tracks of one setting read as one stream: an index that says whose chunk is where tells
 // their frames apart, the file's own first, else the sample's order of chunks; without one they
 // are not written as one.
-WalkStatus SplitSameTracks(const std::uint8_t* data, const ContainerLayout& container,
-                           const WalkOptions& options, const FrameSyntax& syntax,
-                           WalkResult* result) {
+Status SplitSameTracks(const std::uint8_t* data, const ContainerLayout& container,
+                       const WalkOptions& options, const FrameSyntax& syntax, WalkResult* result) {
   const std::vector<std::size_t> own = SameSettingTracks(container);
   const std::vector<std::size_t> theirs =
       options.sample ? SameSettingTracks(options.sample->layout) : std::vector<std::size_t>{};
@@ -106,9 +105,16 @@ WalkStatus SplitSameTracks(const std::uint8_t* data, const ContainerLayout& cont
     }());
     if (!own.empty() || interleaved) {
       result->sameTracks = std::uint32_t(std::max<std::size_t>(2, own.size()));
-      return WalkStatus::kTracksNeedSample;
+      return Status::Failed(
+          Status::Code::kNeedsSample,
+          std::to_string(result->sameTracks) +
+              " sound tracks with the same settings share the file, and nothing left in it tells "
+              "their frames apart: written as one, the sound would switch between them all the "
+              "time",
+          "give a healthy recording made by the same program with the same tracks: it tells "
+          "them apart");
     }
-    return WalkStatus::kOk;
+    return Status::Ok();
   }
   std::uint8_t count = 0;
   for (const std::uint8_t t : tracksOf) count = std::max<std::uint8_t>(count, t + 1);
@@ -125,7 +131,7 @@ WalkStatus SplitSameTracks(const std::uint8_t* data, const ContainerLayout& cont
   for (FrameRef& f : result->frames) {
     if (f.stream == 0) f.stream = index[tracksOf[k++]];
   }
-  return WalkStatus::kOk;
+  return Status::Ok();
 }
 
 }  // namespace
@@ -165,8 +171,8 @@ double WalkResult::SecondsPerFrame(std::size_t stream) const {
   return double(streams[stream].samplesPerFrame) / double(streams[stream].rate);
 }
 
-WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions& options,
-                WalkResult* result) {
+Status Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions& options,
+            WalkResult* result) {
   *result = {};
   const ContainerLayout container = ReadContainer(data, size);
   TakeContainer(container, result);
@@ -175,7 +181,7 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
 
   Streams streams = FindStreams(data, container, options, result);
   for (const FoundStream& s : streams.found) result->streams.push_back(s.params);
-  if (streams.status != WalkStatus::kOk) return streams.status;
+  if (!streams.status.ok()) return streams.status;
 
   std::vector<const FrameSyntax*> syntaxes;
   for (const FoundStream& s : streams.found) syntaxes.push_back(s.syntax.get());
@@ -191,7 +197,7 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
       stopped = options.progress && options.progress(double(before + done) / double(total));
       return stopped;
     });
-    if (stopped) return WalkStatus::kStopped;
+    if (stopped) return Status::Cancelled();
     before += range.end - range.begin;
     const std::size_t kept = result->frames.size();
     for (Stretch s : walk.damage) {
@@ -201,11 +207,10 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
     result->frames.insert(result->frames.end(), walk.frames.begin(), walk.frames.end());
     result->others.insert(result->others.end(), walk.others.begin(), walk.others.end());
   }
-  if (result->frames.empty()) return WalkStatus::kNoAudio;
+  if (result->frames.empty()) return Status::Failed(Status::Code::kNoAudio, "no audio was found");
   if (!result->others.empty()) result->video = true;
-  if (const WalkStatus s =
-          SplitSameTracks(data, container, options, *streams.found[0].syntax, result);
-      s != WalkStatus::kOk) {
+  if (const Status s = SplitSameTracks(data, container, options, *streams.found[0].syntax, result);
+      !s.ok()) {
     return s;
   }
   if (streams.rateFromFrames) ChooseRate(data, size, streams, options, 0, result);
@@ -214,7 +219,7 @@ WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions&
   }
   EstimateLoss(data, result);
   if (options.passed) options.passed(0, size);
-  return WalkStatus::kOk;
+  return Status::Ok();
 }
 
 Status WriteM4a(const std::uint8_t* data, const WalkResult& walk, std::size_t stream,

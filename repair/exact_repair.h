@@ -108,26 +108,20 @@ struct WalkResult {
   std::vector<OtherSpan> others;  // another track's samples stepped over
   ContainerFacts container;
   bool video = false;  // the file holds a video track: only its sound comes back
-  // kRateMismatch, kSampleMismatch: the rates and channel counts the frames do fit.
+  // After a mismatch: the rates and channel counts the frames do fit.
   std::vector<std::uint32_t> fittingRates;
   std::uint32_t fittingChannels = 0;
-  // kTracksNeedSample: how many sound tracks share every parameter.
+  // After kNeedsSample: how many sound tracks share every parameter.
   std::uint32_t sameTracks = 0;
   double SecondsPerFrame(std::size_t stream = 0) const;
 };
 
-enum class WalkStatus {
-  kOk,
-  kNoAudio,
-  kStopped,
-  kSampleMismatch,    // the sample's settings contradict the frames
-  kRateMismatch,      // the caller's rate contradicts the frames
-  kTracksNeedSample,  // several sound tracks share every parameter: a sample must tell them apart
-};
-
-// Finds the media data, the audio streams in it and every frame. `data` is the whole file.
-WalkStatus Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions& options,
-                WalkResult* result);
+// Finds the media data, the audio streams in it and every frame. `data` is the whole file. A
+// failure is kNoAudio, kCancelled, kMismatch (the sample's settings or the caller's rate
+// contradict the frames: `fittingRates` and `fittingChannels` say what they fit) or kNeedsSample
+// (`sameTracks` tracks of one setting that nothing tells apart).
+Status Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions& options,
+            WalkResult* result);
 
 // Writes the frames of one stream into a new MP4 file at `path` through FFmpeg's muxer. With
 // keepTiming, each damaged stretch becomes silent frames of its estimated length. A failure is

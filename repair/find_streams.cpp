@@ -9,6 +9,7 @@
 #include "aac/audio_config.h"
 #include "alac/alac_syntax.h"
 #include "alac/magic_cookie.h"
+#include "core/words.h"
 #include "rate_evidence.h"
 
 namespace quillmend::exact {
@@ -302,7 +303,7 @@ Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container,
     out.firstFrame = at;
     out.rateFromFrames = true;
     out.groupRates.assign(kAlacRates.begin(), kAlacRates.end());
-    out.status = WalkStatus::kOk;
+    out.status = Status::Ok();
     return out;
   }
   // The most bytes win; LC, the stricter reading, wins a tie with Main.
@@ -346,8 +347,32 @@ Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container,
   out.firstFrame = at;
   out.rateFromFrames = true;
   out.groupRates = std::move(rates);
-  out.status = WalkStatus::kOk;
+  out.status = Status::Ok();
   return out;
+}
+
+Status NoAudio() { return Status::Failed(Status::Code::kNoAudio, "no audio was found"); }
+
+// The sample's settings against what the frames fit.
+Status SampleMismatch(const WalkOptions& options, const WalkResult& result) {
+  const std::string fits = result.fittingRates.empty() ? "of no rate that could be read"
+                                                       : ChannelWords(result.fittingChannels) +
+                                                             ", " + RateList(result.fittingRates);
+  return Status::Failed(Status::Code::kMismatch,
+                        "the healthy recording " + options.sample->name +
+                            " was made with other settings than the damaged file (its frames are " +
+                            fits + ")",
+                        "give a recording made with the same settings, or leave it out");
+}
+
+Status RateMismatch(const WalkOptions& options, const WalkResult& result) {
+  return Status::Failed(
+      Status::Code::kMismatch,
+      "the frames do not fit " + Hz(options.rateHz) +
+          (result.fittingRates.empty() ? std::string()
+                                       : ": they fit " + RateList(result.fittingRates)),
+      result.fittingRates.empty() ? "leave the rate out"
+                                  : "repair it at one of those rates, or leave the rate out");
 }
 
 void NameFitting(const Streams& fromFrames, WalkResult* result) {
@@ -462,7 +487,7 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
   if (fromSample && declared.empty()) {
     Streams bad = FromFrames(data, container, video);
     NameFitting(bad, result);
-    bad.status = WalkStatus::kSampleMismatch;
+    bad.status = SampleMismatch(options, *result);
     return bad;
   }
   // The caller's rate is taken when it is one of those the frames' band tables stand for; the
@@ -470,7 +495,7 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
   if (options.rateHz != 0 && !fromSample) {
     Streams frames = FromFrames(data, container, video);
     if (videoKnown) frames.others = video;
-    if (frames.status != WalkStatus::kOk) return frames;
+    if (!frames.status.ok()) return frames;
     StreamParams& p = frames.found[0].params;
     const std::uint32_t factor = p.sbr ? 2 : 1;
     const bool fits = p.codec == Codec::kAlac ||
@@ -478,11 +503,12 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
                                   [&](std::uint32_t r) { return r * factor == options.rateHz; });
     if (!fits) {
       NameFitting(frames, result);
-      frames.status = WalkStatus::kRateMismatch;
+      frames.status = RateMismatch(options, *result);
       return frames;
     }
     Certain(&p, options.rateHz, RateSource::kOption);
-    if (p.codec == Codec::kAac) p.samplingIndex = aac::SamplingIndexFromRate(int(options.rateHz / factor));
+    if (p.codec == Codec::kAac)
+      p.samplingIndex = aac::SamplingIndexFromRate(int(options.rateHz / factor));
     frames.rateFromFrames = false;
     FindMoreStreams(data, container, frames.firstFrame, &frames);
     for (std::size_t i = 1; i < frames.found.size(); ++i) frames.rateFromFramesOf.push_back(i);
@@ -490,7 +516,7 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
   }
   if (!declared.empty()) {
     Streams out;
-    out.status = WalkStatus::kOk;
+    out.status = Status::Ok();
     std::uint64_t first = ~std::uint64_t{0};
     bool usedVideo = false;
     for (const Declared& d : declared) {
@@ -529,14 +555,13 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
     if (fromSample) {
       Streams frames = FromFrames(data, container, video);
       NameFitting(frames, result);
-      frames.status =
-          frames.status == WalkStatus::kOk ? WalkStatus::kSampleMismatch : WalkStatus::kNoAudio;
+      frames.status = frames.status.ok() ? SampleMismatch(options, *result) : NoAudio();
       return frames;
     }
   }
   Streams out = FromFrames(data, container, video);
   if (videoKnown) out.others = video;
-  if (out.status == WalkStatus::kOk) {
+  if (out.status.ok()) {
     FindMoreStreams(data, container, out.firstFrame, &out);
     for (std::size_t i = 1; i < out.found.size(); ++i) out.rateFromFramesOf.push_back(i);
   }

@@ -18,7 +18,7 @@ struct FoundStream {
 };
 
 struct Streams {
-  WalkStatus status = WalkStatus::kNoAudio;
+  Status status = Status::Failed(Status::Code::kNoAudio, "no audio was found");
   std::vector<FoundStream> found;
   // The rate is settled after the walk, from all its frames: the band tables, which the walk
   // needs, are the same for every rate of a group.

@@ -174,7 +174,7 @@ std::vector<test::Recording> Matrix() {
 RateEvidence Weigh(const test::Recording& r, double* ms = nullptr) {
   const test::ByteVector cut = test::CutBefore(test::ReadFile(test::Make(r)), "moov");
   exact::WalkResult walk;
-  if (exact::Walk(cut.data(), cut.size(), {}, &walk) != exact::WalkStatus::kOk ||
+  if (!exact::Walk(cut.data(), cut.size(), {}, &walk).ok() ||
       walk.streams.empty()) {
     return {};
   }
