@@ -79,7 +79,7 @@ qm_code Call(const char* what, const char* input, const char* output, const qm_o
   return Finish(std::move(r), result);
 }
 
-const qm_result* Track(const qm_result* r, std::size_t i) {
+const qm_result* TrackResult(const qm_result* r, std::size_t i) {
   if (r == nullptr) return nullptr;
   if (i == 0) return r;
   return i <= r->tracks.size() ? r->tracks[i - 1].get() : nullptr;
@@ -170,7 +170,7 @@ QM_API size_t qm_result_rate_alternatives(const qm_result* r, uint32_t* rates, s
   return r->rateAlternatives.size();
 }
 QM_API size_t qm_result_track_count(const qm_result* r) { return r ? 1 + r->tracks.size() : 0; }
-QM_API const qm_result* qm_result_track(const qm_result* r, size_t i) { return Track(r, i); }
+QM_API const qm_result* qm_result_track(const qm_result* r, size_t i) { return TrackResult(r, i); }
 QM_API uint32_t qm_result_track_number(const qm_result* r) { return r ? r->track : 0; }
 QM_API int qm_result_container(const qm_result* r, qm_container* c) {
   if (r == nullptr || c == nullptr) return -1;

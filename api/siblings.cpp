@@ -14,7 +14,7 @@ namespace quillmend::api {
 namespace {
 
 // Names read from one folder: a folder of thousands is listed only this far.
-constexpr std::size_t kMostNames = 4096;
+constexpr std::size_t kMostListed = 4096;
 // Headers read: the nearest in time to the damaged file, where the same recorder's other takes
 // are.
 constexpr std::size_t kMostFiles = 48;
@@ -52,7 +52,7 @@ SiblingLook LookBeside(const fs::path& damaged, const fs::path& extra, bool notB
   if (!extra.empty()) folders.push_back(extra);
   for (const fs::path& folder : folders) {
     std::vector<fs::path> names;
-    env->List(folder, kMostNames, &names);
+    env->List(folder, kMostListed, &names);
     for (const fs::path& name : names) {
       if (!LooksLikeRecording(name) || ToUtf8(name).rfind(".", 0) == 0) continue;
       const fs::path path = folder / name;

@@ -18,7 +18,6 @@ namespace {
 // mdat size swallowed near the back.
 constexpr std::uint64_t kEdgeBytes = std::uint64_t{1} << 20;
 
-bool Is(std::uint32_t type, const FourCc& code) { return type == code.Value(); }
 
 // The boxes of an index that are looked for by their type bytes.
 constexpr std::array<FourCc, 8> kPieceTypes{kBoxMoov, kBoxTrak, kBoxMdia, kBoxMdhd,

@@ -14,6 +14,9 @@ struct FourCc {
   }
 };
 
+// Whether a box type read from a file is this one.
+constexpr bool Is(std::uint32_t type, const FourCc& code) { return type == code.Value(); }
+
 inline constexpr FourCc kBoxFtyp{{'f', 't', 'y', 'p'}};
 inline constexpr FourCc kBoxMdat{{'m', 'd', 'a', 't'}};
 inline constexpr FourCc kBoxStco{{'s', 't', 'c', 'o'}};

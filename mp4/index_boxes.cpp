@@ -10,7 +10,6 @@
 namespace quillmend {
 namespace {
 
-bool Is(std::uint32_t type, const FourCc& code) { return type == code.Value(); }
 
 // Boxes that only stand at the top level: meeting one inside a moov means the moov's size is
 // wrong and its contents ended before.

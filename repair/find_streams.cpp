@@ -10,6 +10,7 @@
 #include "alac/alac_syntax.h"
 #include "alac/magic_cookie.h"
 #include "core/words.h"
+#include "mp4/four_cc.h"
 #include "rate_evidence.h"
 
 namespace quillmend::exact {
@@ -31,9 +32,6 @@ constexpr double kSiblingBitrateFactor = 1.3;
 constexpr int kStreamEvidence = 12;
 // Streams a file may hold that the walk tells apart.
 constexpr std::size_t kMostStreams = 8;
-
-constexpr std::uint32_t kSoun = 0x736f756e;  // 'soun'
-constexpr std::uint32_t kAlac = 0x616c6163;  // 'alac'
 
 // Band-table groups in the order a tie is settled, each with the rates that share its tables.
 // Within a group the frames' syntax cannot tell the rates apart; 32 kHz shares 48 kHz's tables
@@ -73,11 +71,13 @@ struct Declared {
   std::uint32_t trackId = 0;
 };
 
-bool IsSound(const Track& t) { return t.kind == TrackKind::kSound || t.handler == kSoun; }
+bool IsSound(const Track& t) {
+  return t.kind == TrackKind::kSound || t.handler == kHandlerSound.Value();
+}
 
 bool ReadDeclared(const Track& t, Declared* d) {
   d->trackId = t.id;
-  if (!t.entry.alacCookie.empty() || t.entry.format == kAlac) {
+  if (!t.entry.alacCookie.empty() || t.entry.format == kBoxAlac.Value()) {
     const std::optional<alac::Config> c =
         alac::ParseCookie(t.entry.alacCookie.data(), t.entry.alacCookie.size());
     if (!c) return false;

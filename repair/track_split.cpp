@@ -4,10 +4,11 @@
 #include <cmath>
 #include <limits>
 
+#include "mp4/four_cc.h"
+
 namespace quillmend::exact {
 namespace {
 
-constexpr std::uint32_t kSoun = 0x736f756e;  // 'soun'
 // Frames a phase is judged on after damage: enough to cross a few chunk boundaries.
 constexpr std::size_t kJudgedFrames = 96;
 // Frames of each track before a break that say what the track was like.
@@ -129,7 +130,7 @@ std::vector<std::size_t> SameSettingTracks(const ContainerLayout& layout) {
   std::vector<std::size_t> sound;
   for (std::size_t i = 0; i < layout.tracks.size(); ++i) {
     const Track& t = layout.tracks[i];
-    const bool isSound = t.kind == TrackKind::kSound || t.handler == kSoun;
+    const bool isSound = t.kind == TrackKind::kSound || t.handler == kHandlerSound.Value();
     if (isSound && (!t.entry.audioConfig.empty() || !t.entry.alacCookie.empty())) {
       sound.push_back(i);
     }

@@ -1,10 +1,10 @@
 #include "video_samples.h"
 
+#include "mp4/four_cc.h"
+
 namespace quillmend::exact {
 namespace {
 
-constexpr std::uint32_t kAvc1 = 0x61766331, kAvc3 = 0x61766333;  // 'avc1', 'avc3'
-constexpr std::uint32_t kHvc1 = 0x68766331, kHev1 = 0x68657631;  // 'hvc1', 'hev1'
 constexpr int kUsualLengthSize = 4;
 
 }  // namespace
@@ -24,9 +24,9 @@ OtherSamplesList VideoTracksOf(const ContainerLayout& layout) {
   for (const Track& t : layout.tracks) {
     const std::uint32_t f = t.entry.format;
     const int length = t.entry.nalLengthSize != 0 ? t.entry.nalLengthSize : kUsualLengthSize;
-    if (f == kAvc1 || f == kAvc3) {
+    if (f == kBoxAvc1.Value() || f == kBoxAvc3.Value()) {
       out.push_back(std::make_shared<NalSamples>(video::NalCodec::kH264, length));
-    } else if (f == kHvc1 || f == kHev1) {
+    } else if (f == kBoxHvc1.Value() || f == kBoxHev1.Value()) {
       out.push_back(std::make_shared<NalSamples>(video::NalCodec::kHevc, length));
     }
   }
