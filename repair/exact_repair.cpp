@@ -91,7 +91,12 @@ Status SplitSameTracks(const std::uint8_t* data, const ContainerLayout& containe
     if (!pattern && !own.empty()) pattern = PatternOf(container, own);
     if (pattern) {
       SplitByPattern(data, syntax, *pattern, 0, result->damage, result->frames, &tracksOf);
-      split = true;
+      std::vector<FrameRef> first;
+      for (const FrameRef& f : result->frames) {
+        if (f.stream == 0) first.push_back(f);
+      }
+      split = !own.empty() || SplitHolds(data, syntax, first, tracksOf);
+      if (!split) return Status::Ok();
       for (std::size_t t : own) ids.push_back(container.tracks[t].id);
     }
   }

@@ -97,7 +97,7 @@ ResultCode DecodeFramesToPcm(RepairContext& context, MappedFile& damagedFile,
   const double size = double(damagedFile.Size());
   for (std::uint32_t frames = 0;; ++frames) {
     if (stop.Due()) return LogStopped();
-    if ((frames & 0xFF) == 0) ReportProgress(Phase::kDecode, double(damagedFile.Cursor()) / size);
+    if ((frames & 0x1F) == 0) ReportProgress(Phase::kDecode, double(damagedFile.Cursor()) / size);
     const ResultCode scan = FindFrameInFile(context, damagedFile, span, heads);
     if (scan == kEndOfScan && span.start == 0) return kOk;  // nothing left open to decode
 

@@ -46,7 +46,7 @@ ResultCode ExtractRegions(RepairContext& context, AppendFile& stream) {
         releaser.Passed(span.start);
       }
       if (stop.Due()) return LogStopped();
-      if ((++frames & 0x3FF) == 0) ReportProgress(Phase::kCut, double(scanStart) / fileSize);
+      if ((++frames & 0x3F) == 0) ReportProgress(Phase::kCut, double(scanStart) / fileSize);
     }
   }
   return kOk;
@@ -56,7 +56,10 @@ ResultCode ExtractRegions(RepairContext& context, AppendFile& stream) {
 
 ResultCode ExtractFramesToAdts(RepairContext& context, AppendFile& stream) {
   try {
-    return ExtractRegions(context, stream);
+    ReportProgress(Phase::kCut, 0);
+    const ResultCode r = ExtractRegions(context, stream);
+    ReportProgress(Phase::kCut, 1);
+    return r;
   } catch (const std::exception&) {
     LogError(">>[!] Parse frame to adts error");
     return kAllocFailed;

@@ -286,6 +286,28 @@ void SplitByPattern(const std::uint8_t* data, const FrameSyntax& syntax,
   }
 }
 
+bool SplitHolds(const std::uint8_t* data, const FrameSyntax& syntax,
+                const std::vector<FrameRef>& frames, const std::vector<std::uint8_t>& tracksOf) {
+  const std::vector<Feature> f = Features(data, syntax, frames, 0, kTestedFrames);
+  if (f.size() < 2 || tracksOf.size() < f.size()) return true;
+  const double meanSize = MeanSize(f);
+  double inTurn = 0, within = 0;
+  std::vector<const Feature*> last(256, nullptr);
+  std::size_t pairs = 0;
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    if (i > 0) inTurn += Distance(f[i - 1], f[i], meanSize);
+    const Feature*& previous = last[tracksOf[i]];
+    if (previous != nullptr) {
+      within += Distance(*previous, f[i], meanSize);
+      ++pairs;
+    }
+    previous = &f[i];
+  }
+  inTurn /= double(f.size() - 1);
+  within /= double(std::max<std::size_t>(pairs, 1));
+  return within <= inTurn;
+}
+
 bool LooksInterleaved(const std::uint8_t* data, const FrameSyntax& syntax,
                       const std::vector<FrameRef>& frames) {
   const std::vector<Feature> f = Features(data, syntax, frames, 0, kTestedFrames);

@@ -44,6 +44,12 @@ void SplitByPattern(const std::uint8_t* data, const FrameSyntax& syntax,
                     const std::vector<Stretch>& damage, const std::vector<FrameRef>& frames,
                     std::vector<std::uint8_t>* tracksOf);
 
+// Whether the tracks a pattern gave each frame of a stream follow on within themselves at least
+// as well as the stream's frames do one after another: a sample of several tracks given for a
+// file that holds one would cut it into pieces that do not.
+bool SplitHolds(const std::uint8_t* data, const FrameSyntax& syntax,
+                const std::vector<FrameRef>& frames, const std::vector<std::uint8_t>& tracksOf);
+
 // Whether the frames of one stream read as the frames of two tracks laid one by one in turn,
 // as FFmpeg's muxer and the screen recorders built on it lay tracks of one setting: each frame
 // follows on from the frame two before it, not from its neighbour. Tracks laid in longer

@@ -155,7 +155,6 @@ Repaired RepairFile(const std::string& in, const std::string& out, const qm_opti
   return result;
 }
 
-// The rate the frames alone can tell: the group's rate the repair assumes.
 // With the header gone the frames tell the rate's group, and the rate is chosen among it or
 // offered as an alternative: which one is the rate evidence's affair, tested on its own.
 bool RateOffered(const std::string& json, int rate) {
@@ -314,6 +313,41 @@ TEST(ExactRepairOutcomes, UndamagedNoAudioAndKeptTiming) {
   EXPECT_GT(r.stretches, 0u);
   const double frames = double(test::ReadMedia(original).packets.size());
   EXPECT_NEAR(double(test::ReadMedia(dir.File("timed.m4a")).packets.size()), frames, 0.03 * frames);
+}
+
+}  // namespace
+}  // namespace quillmend
+
+namespace quillmend {
+namespace {
+
+// The SDK's repairs show how far they got as they go, stage by stage and while the ffmpeg tool
+// encodes, not one step at the start and one at the end.
+TEST(SdkMethods, ProgressMovesThroughTheStages) {
+  for (const qm_method method : {QM_METHOD_GENERAL, QM_METHOD_ADVANCED}) {
+    SCOPED_TRACE(qm_method_name(method));
+    test::TempDir dir;
+    std::vector<double> seen;
+    qm_options options;
+    qm_options_init(&options);
+    options.method = method;
+    const std::string sample = test::Media("recorder-sample.m4a");
+    if (method == QM_METHOD_ADVANCED) options.sample_path = sample.c_str();
+    options.progress = [](void* user, double f) {
+      static_cast<std::vector<double>*>(user)->push_back(f);
+      return 0;
+    };
+    options.progress_user = &seen;
+    const Repaired r = RepairFile(test::Media("recorder-cut.m4a"), dir.File("out.m4a"), &options);
+    ASSERT_EQ(r.code, QM_REPAIRED) << r.json;
+    std::set<double> between;
+    for (const double f : seen) {
+      if (f > 0.1 && f < 0.9) between.insert(f);
+    }
+    EXPECT_GE(between.size(), 3u) << "distinct steps between the walk and the read-back";
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), 1.0);
+  }
 }
 
 }  // namespace

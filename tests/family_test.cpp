@@ -343,6 +343,25 @@ TEST(SameSettingTracks, NeedASampleAndComeBackApartWithIt) {
   }
 }
 
+// A sample of two tracks given for a recording of one does not cut it into two.
+TEST(SameSettingTracks, ASampleOfTwoTracksLeavesOneTrackWhole) {
+  const std::string sample =
+      Made("screen-earlier.mp4",
+           Ff() +
+               "-f lavfi -i \"sine=f=200:r=48000:d=4\" -f lavfi -i \"anoisesrc=r=48000:d=4:a=0.1\" "
+               "-map 0 -map 1 -c:a aac -ac 1 -b:a 96k OUT");
+  const std::string original = kShapes[0].make();
+  const ByteVector damaged = Harmed(test::ReadFile(fs::u8path(original)), Harm::kBursts, 5);
+  test::TempDir dir;
+  test::WriteFile(dir.path() / "one.mov", damaged);
+  qm_options options;
+  qm_options_init(&options);
+  options.sample_path = sample.c_str();
+  const Repaired r = Repair(dir.File("one.mov"), dir.File("out.m4a"), &options);
+  ASSERT_EQ(r.code, QM_REPAIRED) << r.json;
+  ExpectTracksBack(original, damaged, r);
+}
+
 // A healthy QuickTime file or phone video is a sample like any other.
 TEST(Samples, QuickTimeAndVideoSamplesAreRead) {
   const std::string damagedFrom = kShapes[0].make();
