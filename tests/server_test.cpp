@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <regex>
 #include <thread>
 
+#include "support/recordings.h"
 #include "support/support.h"
 
 #ifndef _WIN32
@@ -171,10 +173,11 @@ class ServerTest : public testing::Test {
   std::string Origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
   // Uploads a file and waits for its repair to finish: the last status.
-  Json Repair(const std::string& content, httplib::MultipartFormDataItems extra = {}) {
+  Json Repair(const std::string& content, httplib::MultipartFormDataItems extra = {},
+              const std::string& name = "take 1.m4a") {
     httplib::Client client("127.0.0.1", port_);  // one per thread
     client.set_bearer_token_auth(kToken);
-    extra.push_back({"file", content, "take 1.m4a", "audio/mp4"});
+    extra.push_back({"file", content, name, "audio/mp4"});
     extra.push_back({"keep_timing", "1", "", ""});
     const auto posted = client.Post("/api/repairs", extra);
     if (!posted || posted->status != 202) return {{"upload", posted ? posted->status : -1}};
@@ -189,9 +192,50 @@ class ServerTest : public testing::Test {
     return {{"timeout", id}};
   }
 
-  std::string Recording() {
-    const test::ByteVector bytes = test::ReadFile(test::Media("recorder-cut.m4a"));
+  std::string Recording() { return Contents(test::Media("recorder-cut.m4a")); }
+
+  static std::string Contents(const std::string& path) {
+    const test::ByteVector bytes = test::ReadFile(path);
     return std::string(bytes.begin(), bytes.end());
+  }
+
+  // A file's bytes before its index, as a recorder that lost power leaves them.
+  static std::string Cut(const std::string& path) {
+    const test::ByteVector bytes = test::CutBefore(test::ReadFile(path), "moov");
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  // Polls a repair until no change of its tracks' rates is under way.
+  Json Settled(const std::string& id) {
+    for (int i = 0; i < 600; ++i) {
+      const auto got = client_->Get("/api/repairs/" + id);
+      if (!got || got->status != 200) return {{"poll", got ? got->status : -1}};
+      Json status = Json::parse(got->body);
+      const bool changing =
+          std::any_of(status["tracks"].begin(), status["tracks"].end(), [](const Json& t) {
+            return t.contains("rate_change") && t["rate_change"]["status"] == "running";
+          });
+      if (!changing) return status;
+      std::this_thread::sleep_for(20ms);
+    }
+    return {{"timeout", id}};
+  }
+
+  // A call that changes a repair, as the page makes it: from its own origin.
+  httplib::Result PostRate(const std::string& id, const std::string& body,
+                           const std::string& type = "application/json",
+                           const std::string& origin = "") {
+    return client_->Post("/api/repairs/" + id + "/rate",
+                         {{"Origin", origin.empty() ? Origin() : origin}}, body, type.c_str());
+  }
+
+  // Where the output of a track (at a rate) was saved, read back by the test.
+  std::string Download(const std::string& id, const std::string& query, const std::string& name) {
+    const auto got = client_->Get("/api/repairs/" + id + "/output" + query);
+    if (!got || got->status != 200) return "";
+    const auto path = work_.path() / name;
+    test::WriteFile(path, test::ByteVector(got->body.begin(), got->body.end()));
+    return test::U8(path);
   }
 
   test::TempDir temp_;  // the server's temporary directory
@@ -277,6 +321,155 @@ TEST_F(ServerTest, ByteRangesOfTheOutput) {
   }
 }
 
+// The bytes of each frame of a file's stream, as FFmpeg's demuxer reads them.
+std::vector<test::ByteVector> Frames(const std::string& path, int stream = 0) {
+  std::vector<test::ByteVector> frames;
+  for (const auto& packet : test::ReadMedia(path, stream).packets) frames.push_back(packet.data);
+  return frames;
+}
+
+// Silence tells nothing of its rate: the frames fit 48, 44.1 and 32 kHz alike, and the repair
+// can only guess. The page offers the others, and one call writes the same frames at another.
+TEST_F(ServerTest, RateNotCertainIsChosenWithOneCall) {
+  const std::string quiet = test::Make({.rate = 44100, .content = test::Content::kSilence});
+  const Json status = Repair(Cut(quiet));
+  ASSERT_EQ(status.value("status", ""), "done") << status.dump();
+  const std::string id = status["id"];
+  ASSERT_EQ(status["rate_confidence"], "guess") << status.dump();
+  const std::vector<std::uint32_t> offered = status["rate_offered"];
+  ASSERT_GE(offered.size(), 2u);
+  EXPECT_EQ(offered[0], status["rate"]) << "the repair's own rate first, to go back to";
+  EXPECT_EQ(status["tracks"][0]["rate_offered"], status["rate_offered"]);
+  const std::string repaired = Download(id, "", "repaired.m4a");
+  ASSERT_NE(repaired, "");
+
+  const std::uint32_t chosen = offered[1];
+  const auto started = PostRate(id, R"({"rate": )" + std::to_string(chosen) + "}");
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(started->status == 202 || started->status == 200) << started->status;
+  const Json changed = Settled(id);
+  EXPECT_EQ(changed["rate"], chosen) << changed.dump();
+  EXPECT_EQ(changed["rate_chosen"], true);
+  EXPECT_FALSE(changed.contains("rate_change")) << changed.dump();
+  EXPECT_EQ(changed["tracks"][0]["rate"], chosen);
+
+  // The output now: that rate in its header, the very frames of the repair, and the length
+  // the state says.
+  const std::string now = Download(id, "", "now.m4a");
+  const test::MediaInfo media = test::ReadMedia(now);
+  EXPECT_EQ(media.rate, static_cast<int>(chosen));
+  EXPECT_EQ(Frames(repaired).size(), status["frames"]);
+  EXPECT_TRUE(Frames(now) == Frames(repaired));
+  EXPECT_NEAR(media.seconds, changed["seconds"].get<double>(), 0.05);
+  const auto disposition = client_->Get("/api/repairs/" + id + "/output?download=1");
+  EXPECT_NE(disposition->get_header_value("Content-Disposition").find("take 1-repaired.m4a"),
+            std::string::npos);
+
+  // Back to the repair's own rate, a form as a plain HTML form sends it: nothing to write.
+  const auto back = PostRate(id, "rate=" + std::to_string(offered[0]) + "&track=1",
+                             "application/x-www-form-urlencoded");
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->status, 200);
+  EXPECT_EQ(Json::parse(back->body)["rate_chosen"], false);
+  EXPECT_TRUE(test::ReadFile(Download(id, "", "back.m4a")) == test::ReadFile(repaired));
+  EXPECT_EQ(test::ReadMedia(Download(id, "?rate=" + std::to_string(chosen), "kept.m4a")).rate,
+            static_cast<int>(chosen))
+      << "each rate's recording stays for the player";
+
+  struct Refused {
+    std::string body;
+    int status;
+  };
+  const std::vector<Refused> refused = {
+      {R"({"rate": 22050})", 400},  // valid, but not one the frames fit
+      {R"({"rate": 12345})", 400},
+      {R"({"rate": "fast"})", 400},
+      {R"({"rate": -44100})", 400},
+      {R"({"rate": 44100.5})", 400},
+      {R"({"rate": 44100, "track": 2})", 400},
+      {"{}", 400},
+      {"[44100]", 400},
+      {R"({"rate": 44100, "pad": ")" + std::string(2000, 'x') + "\"}", 413},
+  };
+  for (const Refused& r : refused) {
+    const auto res = PostRate(id, r.body);
+    ASSERT_TRUE(res) << r.body;
+    EXPECT_EQ(res->status, r.status) << r.body.substr(0, 40);
+  }
+  const std::string body = R"({"rate": )" + std::to_string(chosen) + "}";
+  EXPECT_EQ(PostRate(id, body, "application/json", "http://evil.example")->status, 403);
+  EXPECT_EQ(PostRate("0123456789abcdef0123456789abcdef", body)->status, 404);
+
+  // A repair that has not finished has no rate to change yet.
+  httplib::Client other("127.0.0.1", port_);
+  other.set_bearer_token_auth(kToken);
+  const auto posted = other.Post("/api/repairs", {{"file", Recording(), "slow.m4a", ""}});
+  ASSERT_TRUE(posted);
+  EXPECT_EQ(PostRate(Json::parse(posted->body)["id"], body)->status, 409);
+}
+
+// Two mono tracks of one setting, as a recorder with two microphones keeps them, made once.
+std::string TwoTracks(const std::string& name, int seconds, int frequency) {
+  const std::filesystem::path path = test::MediaDirectory() / name;
+  if (std::filesystem::exists(path)) return test::U8(path);
+  std::filesystem::create_directories(test::MediaDirectory());
+  const std::string part =
+      test::U8(test::MediaDirectory() / ("part-" + std::to_string(std::random_device{}()) + name));
+  const std::string length = std::to_string(seconds);
+  EXPECT_EQ(test::Run(test::FfmpegCommand() + "-f lavfi -i sine=f=" + std::to_string(frequency) +
+                      ":r=48000:d=" + length + " -f lavfi -i anoisesrc=r=48000:d=" + length +
+                      ":a=0.1 -map 0 -map 1 -c:a aac -ac 1 -b:a 96k " + test::Quote(part)),
+            0);
+  std::error_code ignored;
+  std::filesystem::rename(std::filesystem::u8path(part), path, ignored);
+  std::filesystem::remove(std::filesystem::u8path(part), ignored);
+  return test::U8(path);
+}
+
+TEST_F(ServerTest, EachSoundTrackIsAResultOfItsOwn) {
+  const std::string two = TwoTracks("two-tracks.mp4", 6, 300);
+  const std::string sample = TwoTracks("two-tracks-sample.mp4", 3, 500);
+
+  // Without a healthy recording the two cannot be told apart: the page says what to add.
+  const Json alone = Repair(Cut(two), {}, "two.mp4");
+  ASSERT_EQ(alone.value("status", ""), "failed") << alone.dump();
+  EXPECT_EQ(alone["code"], "needs-sample");
+  EXPECT_EQ(alone["hint"],
+            "add a healthy recording made by the same program, with the same sound tracks, under "
+            "More options, and try again: it tells the tracks apart");
+
+  const Json status = Repair(Cut(two), {{"sample", Contents(sample), "short.mp4", ""}}, "two.mp4");
+  ASSERT_EQ(status.value("status", ""), "done") << status.dump();
+  const std::string id = status["id"];
+  ASSERT_EQ(status["tracks"].size(), 2u) << status.dump();
+  EXPECT_EQ(status["output"], "two-repaired.m4a");
+  EXPECT_EQ(status["rate_file"], "short.mp4");
+  for (int i = 0; i < 2; ++i) {
+    const Json& track = status["tracks"][i];
+    EXPECT_EQ(track["track"], i + 1);
+    EXPECT_EQ(track["output"], i == 0 ? "two-repaired.m4a" : "two-repaired-track2.m4a");
+    EXPECT_EQ(track["rate_file"], "short.mp4");
+    EXPECT_EQ(track["rate_offered"], Json::array()) << "a rate from the sample is certain";
+
+    // Each track's download: its own name, and the frames of its stream in the healthy file.
+    const std::string query = "?track=" + std::to_string(i + 1);
+    const auto got = client_->Get("/api/repairs/" + id + "/output" + query + "&download=1");
+    ASSERT_TRUE(got);
+    EXPECT_NE(got->get_header_value("Content-Disposition").find(track["output"].get<std::string>()),
+              std::string::npos);
+    const std::string path = Download(id, query, "track" + std::to_string(i + 1) + ".m4a");
+    EXPECT_EQ(test::ReadMedia(path).streams, std::vector<std::string>{"audio:aac"});
+    EXPECT_EQ(Frames(path).size(), track["frames"]);
+    EXPECT_TRUE(Frames(path) == Frames(two, i)) << "track " << i + 1;
+    const auto waveform = client_->Get("/api/repairs/" + id + "/waveform" + query);
+    ASSERT_TRUE(waveform);
+    EXPECT_GT(Json::parse(waveform->body)["peaks"].size(), 100u);
+  }
+  EXPECT_EQ(client_->Get("/api/repairs/" + id + "/output?track=3")->status, 404);
+  EXPECT_EQ(client_->Get("/api/repairs/" + id + "/output?track=x")->status, 400);
+  EXPECT_EQ(PostRate(id, R"({"rate": 44100, "track": 2})")->status, 400) << "not offered";
+}
+
 TEST_F(ServerTest, NonAudioFailsWithAReason) {
   const Json status = Repair(std::string(50000, 'x'));
   ASSERT_EQ(status.value("status", ""), "failed") << status.dump();
@@ -286,33 +479,60 @@ TEST_F(ServerTest, NonAudioFailsWithAReason) {
   EXPECT_EQ(client_->Get(output)->status, 404);
 }
 
-// The library speaks of the files it was given and of the tool's options; the
-// page names the person's files and its own controls.
+// The library speaks of the files it was given and suggests what to do next; the page names
+// the person's files, and its own controls for what is suggested.
 TEST_F(ServerTest, MessagesNameThePagesFilesAndControls) {
-  const Json badSample = Repair(Recording(), {{"sample", std::string(5000, 'x'), "a.m4a", ""}});
+  const Json badSample =
+      Repair(Recording(), {{"sample", std::string(5000, 'x'), "old take.m4a", ""}});
   ASSERT_EQ(badSample.value("status", ""), "failed") << badSample.dump();
-  EXPECT_EQ(badSample["message"], "the healthy recording holds no readable AAC track");
-  EXPECT_NE(badSample["hint"].get<std::string>().find("under More options"), std::string::npos)
-      << badSample["hint"];
+  EXPECT_EQ(badSample["message"],
+            "the healthy recording old take.m4a holds no sound track whose settings can be read");
+  EXPECT_EQ(badSample["hint"],
+            "choose another healthy recording made by the same recorder under More options, or "
+            "remove it there");
 
   const Json noSample = Repair(Recording(), {{"method", "advanced", "", ""}});
   ASSERT_EQ(noSample.value("status", ""), "failed") << noSample.dump();
-  EXPECT_EQ(noSample["message"], "the advanced repair needs a healthy recording");
+  EXPECT_EQ(noSample["message"],
+            "the advanced repair needs a healthy recording from the same recorder");
   EXPECT_EQ(noSample["hint"],
-            "add one under More options, or choose the "
+            "add a healthy recording from the same recorder under More options, or choose the "
             "recommended way to repair there");
+  EXPECT_EQ(noSample["suggestions"],
+            Json::parse(R"([{"action": "sample"}, {"action": "method", "method": "exact"}])"));
+
+  // A rate the frames do not fit: the rates they do, as the rate's own control.
+  const Json wrongRate = Repair(Recording(), {{"rate", "16000", "", ""}});
+  ASSERT_EQ(wrongRate.value("status", ""), "failed") << wrongRate.dump();
+  const std::string rateHint = wrongRate["hint"];
+  EXPECT_TRUE(rateHint.starts_with("choose ") &&
+              rateHint.ends_with(" as the sampling rate under More options, or let it find the "
+                                 "rate by itself"))
+      << rateHint;
+  EXPECT_NE(rateHint.find("44.1"), std::string::npos) << rateHint;
 
   const Json notAudio = Repair(std::string(50000, 'x'));
   EXPECT_NE(notAudio["message"].get<std::string>().find("take 1.m4a"), std::string::npos)
       << notAudio["message"];
-  for (const Json& status : {badSample, noSample, notAudio}) {
+  EXPECT_EQ(notAudio["suggestions"], Json::array());
+  EXPECT_NE(notAudio["hint"], "") << "the library's own words where nothing is suggested";
+
+  for (const Json& status : {badSample, noSample, wrongRate, notAudio}) {
     for (const char* key : {"message", "hint"}) {
       const std::string text = status[key];
-      for (const char* ours : {"--", "sample.m4a", "damaged.m4a", "quillmend-serve-"}) {
+      for (const char* ours : {"--", "sample.m4a", "damaged.m4a", "quillmend-serve-",
+                               "exact method", "leave it out", "give "}) {
         EXPECT_EQ(text.find(ours), std::string::npos) << key << ": " << text;
       }
     }
   }
+}
+
+// The person's own file name is shown as it is, even where it reads like one of ours.
+TEST_F(ServerTest, FileNamesLikeOursStayTheirs) {
+  const Json status = Repair(std::string(50000, 'x'), {}, "sample.m4a and damaged.m4a");
+  ASSERT_EQ(status.value("status", ""), "failed") << status.dump();
+  EXPECT_EQ(status["message"], "no audio was found in sample.m4a and damaged.m4a");
 }
 
 TEST_F(ServerTest, TwoUploadsAtOnce) {

@@ -31,6 +31,9 @@ constexpr std::uint64_t kMultipartOverhead = 64 * 1024;
 constexpr std::size_t kMaxFieldBytes = 64;
 constexpr char kIdPattern[] = "([0-9a-f]{32})";
 constexpr char kUploadPath[] = "/api/repairs";
+constexpr char kRateCall[] = "/rate";
+// A rate call's body: a rate and a track number, with room for a client's own spelling of them.
+constexpr std::uint64_t kMaxRateBody = 1024;
 // A browser takes a few seconds to start; the address it was handed is no good after that.
 constexpr std::chrono::minutes kOneTimeCodeLifetime{5};
 
@@ -112,6 +115,23 @@ std::optional<std::uint32_t> ParseRate(const std::string& text) {
   return rate;
 }
 
+// A whole number that fits, written as digits only.
+std::optional<std::uint32_t> ParseNumber(const std::string& text) {
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<std::uint32_t> ParseTrack(const std::string& text) {
+  if (text.empty() || text == "all") return 0;
+  const auto track = ParseNumber(text);
+  if (!track || *track > 255) return std::nullopt;
+  return track;
+}
+
 std::optional<bool> ParseFlag(const std::string& text) {
   if (text.empty() || text == "0" || text == "false" || text == "off") return false;
   if (text == "1" || text == "true" || text == "on") return true;
@@ -127,6 +147,42 @@ std::uint64_t FileSize(const fs::path& path) {
 bool HasBody(const Request& req) {
   const std::string length = req.get_header_value("Content-Length");
   return req.has_header("Transfer-Encoding") || (!length.empty() && length != "0");
+}
+
+// POST /api/repairs/<id>/rate, whose small body is read whole.
+bool IsRateCall(const Request& req) {
+  constexpr std::size_t kLength =
+      std::string_view("/api/repairs/").size() + 32 + std::string_view(kRateCall).size();
+  return req.method == "POST" && req.path.size() == kLength &&
+         req.path.starts_with("/api/repairs/") && req.path.ends_with(kRateCall);
+}
+
+bool SmallBody(const Request& req) {
+  const auto length = ParseNumber(req.get_header_value("Content-Length"));
+  return !req.has_header("Transfer-Encoding") && length && *length <= kMaxRateBody;
+}
+
+// The rate call's fields, from a JSON object or a form: numbers, or their digits as text.
+std::map<std::string, std::string> RateFields(const Request& req) {
+  std::map<std::string, std::string> fields;
+  const std::string type = req.get_header_value("Content-Type");
+  if (type.starts_with("application/json")) {
+    const Json body = Json::parse(req.body, nullptr, false);
+    if (!body.is_object()) return fields;
+    for (const char* key : {"rate", "track"}) {
+      if (!body.contains(key)) continue;
+      const Json& value = body[key];
+      // Anything else (a negative or fractional number, a list) is no rate or track at all.
+      fields[key] = value.is_number_unsigned() ? std::to_string(value.get<std::uint64_t>())
+                    : value.is_string()        ? value.get<std::string>()
+                                               : "?";
+    }
+    return fields;
+  }
+  httplib::Params params;
+  httplib::detail::parse_query_text(req.body, params);
+  for (const auto& [key, value] : params) fields.emplace(key, value);
+  return fields;
 }
 
 const PageFile* FindPageFile(std::string_view name) {
@@ -285,12 +341,14 @@ bool PageServer::Refused(const Request& req, Response& res) {
   }
   // Only an upload has a body; any other would be read into memory whole, before any check.
   const bool upload = req.method == "POST" && req.path == kUploadPath;
-  if (HasBody(req) && !upload) {
-    SendError(res, 413, "this request takes no body");
+  const bool rateCall = IsRateCall(req);
+  if ((upload || rateCall) && req.has_header("Transfer-Encoding")) {
+    SendError(res, 411, "send the body with its Content-Length");
     return true;
   }
-  if (upload && req.has_header("Transfer-Encoding")) {
-    SendError(res, 411, "send the upload with its Content-Length");
+  if (HasBody(req) && !upload && !(rateCall && SmallBody(req))) {
+    SendError(res, 413,
+              rateCall ? "a rate call takes a rate and a track" : "this request takes no body");
     return true;
   }
   if (!req.path.starts_with("/api/")) return false;
@@ -391,11 +449,13 @@ void PageServer::Routes() {
     std::ofstream out;
     std::string part;
     std::string fileName;
+    std::string sampleName;
     bool gotFile = false;
     bool gotSample = false;
     bool tooLarge = false;
     std::uint64_t received = 0;
-    std::map<std::string, std::string> fields{{"rate", ""}, {"method", ""}, {"keep_timing", ""}};
+    std::map<std::string, std::string> fields{
+        {"rate", ""}, {"method", ""}, {"keep_timing", ""}, {"track", ""}};
     const bool read = reader(
         [&](const httplib::MultipartFormData& header) {
           out.close();
@@ -406,6 +466,7 @@ void PageServer::Routes() {
             out.open(dir / RepairJobs::kDamagedFile, std::ios::binary);
           } else if (part == "sample" && !gotSample) {
             gotSample = true;
+            sampleName = header.filename;
             out.open(dir / RepairJobs::kSampleFile, std::ios::binary);
           } else if (!fields.contains(part)) {
             part.clear();  // another field: read and dropped
@@ -442,14 +503,18 @@ void PageServer::Routes() {
     const auto method = ParseMethod(fields["method"]);
     const auto rate = ParseRate(fields["rate"]);
     const auto keepTiming = ParseFlag(fields["keep_timing"]);
+    const auto track = ParseTrack(fields["track"]);
     if (!method) return reject(400, "method must be exact, general or advanced");
     if (!rate) return reject(400, "rate must be a sampling rate in Hz, such as 44100");
     if (!keepTiming) return reject(400, "keep_timing must be 0 or 1");
+    if (!track) return reject(400, "track must be a track's number, or all");
     settings.method = *method;
     settings.rateHz = *rate;
     settings.keepTiming = *keepTiming;
+    settings.track = *track;
     // A browser sends an empty part for a file input that was left empty.
     settings.withSample = gotSample && FileSize(dir / RepairJobs::kSampleFile) > 0;
+    settings.sampleName = sampleName.empty() ? "" : DisplayName(sampleName);
     if (!jobs_.Start(*id, DisplayName(fileName), settings)) {
       return reject(410, "the repair was removed while it was uploaded");
     }
@@ -464,32 +529,43 @@ void PageServer::Routes() {
                   std::to_string(settings_.keepFinished.count() / 60) + " minutes");
   };
 
-  http_->Get(repair, [this, missing](const Request& req, Response& res) {
-    const std::string id = req.matches[1];
-    const std::optional<RepairView> view = jobs_.View(id);
-    if (!view) return missing(res);
+  // The repair as it is now: the same for a look and for the answer to a change.
+  auto state = [](const std::string& id, const RepairView& view) {
     Json body = {{"id", id},
-                 {"status", StateName(view->state)},
-                 {"progress", view->progress},
-                 {"input", view->name}};
-    const Json result = Json::parse(view->resultJson, nullptr, false);
+                 {"status", StateName(view.state)},
+                 {"progress", view.progress},
+                 {"input", view.name}};
+    const Json result = Json::parse(view.resultJson, nullptr, false);
     if (result.is_object()) {
       for (const auto& [key, value] : result.items()) body[key] = value;
     }
-    SendJson(res, 200, body);
+    return body;
+  };
+
+  http_->Get(repair, [this, missing, state](const Request& req, Response& res) {
+    const std::string id = req.matches[1];
+    const std::optional<RepairView> view = jobs_.View(id);
+    if (!view) return missing(res);
+    SendJson(res, 200, state(id, *view));
   });
 
-  http_->Get(repair + "/output", [this, missing](const Request& req, Response& res) {
+  // A track by its number in the file (the first written when none is asked for), at a rate it
+  // was written at (the one chosen now when none is asked for).
+  auto trackOf = [](const Request& req) {
+    return req.has_param("track") ? ParseNumber(req.get_param_value("track")) : 0;
+  };
+
+  http_->Get(repair + "/output", [this, missing, trackOf](const Request& req, Response& res) {
     const std::string id = req.matches[1];
-    const std::optional<fs::path> output = jobs_.Output(id);
-    const std::optional<RepairView> view = jobs_.View(id);
-    const std::uint64_t size = output ? FileSize(*output) : 0;
-    if (!output || !view || size == 0) return missing(res);
-    const Json result = Json::parse(view->resultJson, nullptr, false);
-    const std::string name =
-        result.is_object() ? result.value("output", "repaired.m4a") : "repaired.m4a";
+    const std::optional<std::uint32_t> track = trackOf(req);
+    const std::optional<std::uint32_t> rate =
+        req.has_param("rate") ? ParseNumber(req.get_param_value("rate")) : 0;
+    if (!track || !rate) return SendError(res, 400, "track and rate are numbers");
+    const std::optional<TrackFile> output = jobs_.Output(id, *track, *rate);
+    const std::uint64_t size = output ? FileSize(output->path) : 0;
+    if (!output || size == 0) return missing(res);
     res.set_header("Content-Disposition",
-                   Disposition(req.has_param("download") ? "attachment" : "inline", name));
+                   Disposition(req.has_param("download") ? "attachment" : "inline", output->name));
     res.set_header("Accept-Ranges", "bytes");
     const ByteRange range = ChooseRange(req.get_header_value(ConnectionServer::kRangeHeader), size);
     if (range.kind == ByteRange::Kind::kUnsatisfiable) {
@@ -503,7 +579,7 @@ void PageServer::Routes() {
                                           std::to_string(range.first + range.length - 1) + "/" +
                                           std::to_string(size));
     }
-    auto file = std::make_shared<std::ifstream>(*output, std::ios::binary);
+    auto file = std::make_shared<std::ifstream>(output->path, std::ios::binary);
     res.set_content_provider(static_cast<std::size_t>(range.length), "audio/mp4",
                              [file, first = range.first](std::size_t offset, std::size_t length,
                                                          httplib::DataSink& sink) {
@@ -516,10 +592,42 @@ void PageServer::Routes() {
                              });
   });
 
-  http_->Get(repair + "/waveform", [this, missing](const Request& req, Response& res) {
-    const std::optional<std::vector<float>> peaks = jobs_.Waveform(req.matches[1]);
+  http_->Get(repair + "/waveform", [this, missing, trackOf](const Request& req, Response& res) {
+    const std::optional<std::uint32_t> track = trackOf(req);
+    if (!track) return SendError(res, 400, "track is a number");
+    const std::optional<std::vector<float>> peaks = jobs_.Waveform(req.matches[1], *track);
     if (!peaks) return missing(res);
     SendJson(res, 200, {{"peaks", *peaks}});
+  });
+
+  // Another rate for a track whose rate was not certain: one of those its frames fit.
+  http_->Post(repair + kRateCall, [this, missing, state](const Request& req, Response& res) {
+    const std::string id = req.matches[1];
+    std::map<std::string, std::string> fields = RateFields(req);
+    const std::optional<std::uint32_t> rate = ParseNumber(fields["rate"]);
+    const std::optional<std::uint32_t> track = ParseTrack(fields["track"]);
+    if (!rate || !track) {
+      return SendError(res, 400, "send rate (in Hz) and, for a repair of several tracks, track");
+    }
+    const RateAnswer answer = jobs_.ChangeRate(id, *track, *rate);
+    switch (answer) {
+      case RateAnswer::kNoRepair:
+        return missing(res);
+      case RateAnswer::kBusy:
+        return SendError(res, 409, "the repair, or a change of this track's rate, is not done yet");
+      case RateAnswer::kNoTrack:
+        return SendError(res, 400, "this repair gave back no track " + std::to_string(*track));
+      case RateAnswer::kNotOffered:
+        return SendError(res, 400,
+                         "the rate " + std::to_string(*rate) + " Hz is not one offered for it");
+      case RateAnswer::kSwitched:
+      case RateAnswer::kStarted:
+        break;
+    }
+    const std::optional<RepairView> view = jobs_.View(id);
+    if (!view) return missing(res);
+    // Started, it may have finished by now: the state says, and the client follows it.
+    SendJson(res, answer == RateAnswer::kStarted ? 202 : 200, state(id, *view));
   });
 
   http_->Delete(repair, [this, missing](const Request& req, Response& res) {
