@@ -80,9 +80,11 @@ class FrameWalker {
 
   // Walks [begin, end) on two threads when it is long enough, joining where the chains meet;
   // the result is the one a single walk gives. `progress` gets the bytes done and returns true
-  // to stop.
+  // to stop. Ranges shorter than `splitMinimum` are not worth a second thread; tests lower it
+  // to split short ones.
   void WalkSplit(std::uint64_t begin, std::uint64_t end, bool boxed, RangeWalk* out,
-                 const std::function<bool(std::uint64_t)>& progress) const;
+                 const std::function<bool(std::uint64_t)>& progress,
+                 std::uint64_t splitMinimum = std::uint64_t{1} << 20) const;
 
   // Whether a chain starts at `at`.
   bool ChainAt(std::uint64_t at, std::uint64_t end) const;
