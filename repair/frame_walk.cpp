@@ -194,7 +194,7 @@ bool FrameWalker::WalkOn(State& state, std::uint64_t end, std::uint64_t pauseAt,
     if (bytesDone != nullptr && pos > reported) *bytesDone += std::min(pos, end) - reported;
     return paused;
   };
-  bool lastWasFrame = false;
+  bool& lastWasFrame = state.lastWasFrame;
   while (pos < end) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) return finish(false);
     if (!state.synced) {

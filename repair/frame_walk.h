@@ -114,6 +114,9 @@ class FrameWalker {
     std::size_t chainStart = 0;  // index of the current chain's first frame in the output
     int stream = 0;              // the stream of the last frame taken
     std::uint64_t passed = pos;  // what was reported passed ends here
+    // The walk stands right behind a frame it took, which it steps back over when the chain
+    // breaks here. A walk paused and resumed must remember it.
+    bool lastWasFrame = false;
   };
   // Walks on from `state` until `end`, or until it stands synced at a frame start at or after
   // `pauseAt`: at once when `join` is null, else only at one that the sorted `join` holds.

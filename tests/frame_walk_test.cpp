@@ -61,6 +61,50 @@ Tiles TilesOf(const RangeWalk& walk) {
   return tiles;
 }
 
+// Frames of a made-up codec: 0xA5, the frame's length, then anything but 0xA5.
+class ToySyntax : public FrameSyntax {
+ public:
+  bool MayStart(std::uint8_t first) const override { return first == 0xA5; }
+  FrameRead Read(const std::uint8_t* data, std::size_t size) const override {
+    FrameRead read;
+    if (size == 0 || data[0] != 0xA5) return read;
+    read.status = FrameStatus::kTruncated;
+    if (size < 2 || data[1] > size) return read;
+    read.status = data[1] >= 2 ? FrameStatus::kValid : FrameStatus::kInvalid;
+    read.bytes = data[1];
+    read.shape = 1;
+    return read;
+  }
+  bool Fits(const FrameRead& read) const override { return read.status == FrameStatus::kValid; }
+  bool Follows(const FrameRead&, const FrameRead&) const override { return true; }
+  bool IntactStart(const std::uint8_t*, const FrameRead&) const override { return false; }
+  std::unique_ptr<FrameSyntax> BindTo(const FrameRead&) const override {
+    return std::make_unique<ToySyntax>();
+  }
+};
+
+// Damaged bytes that read as one long frame, across the middle, and break the chain where that
+// frame ends: one walk steps back over it and gives its bytes up, and so must the halves, the
+// first of which stopped right behind it.
+TEST(WalkHalves, StepBackOverAFalseFrameAcrossTheMiddle) {
+  ByteVector data;
+  const auto frames = [&](int count) {
+    for (int i = 0; i < count; ++i) data.insert(data.end(), {0xA5, 10, 1, 2, 3, 4, 5, 6, 7, 8});
+  };
+  frames(20);
+  data.insert(data.end(), {0xA5, 255});
+  data.resize(200 + 255 + 45, 0x11);
+  frames(30);
+  const ToySyntax syntax;
+  const FrameWalker walker(data.data(), {&syntax});
+  RangeWalk once, halves;
+  walker.Walk(0, data.size(), true, &once);
+  walker.WalkSplit(0, data.size(), true, &halves, {}, 0);
+  ASSERT_EQ(once.damage.size(), 1u);
+  EXPECT_EQ(once.damage[0].offset, 200u);
+  EXPECT_EQ(TilesOf(halves), TilesOf(once));
+}
+
 class WalkHalvesTest : public testing::TestWithParam<Recording> {};
 
 TEST_P(WalkHalvesTest, GiveWhatOneWalkGives) {
