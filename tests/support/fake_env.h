@@ -34,7 +34,6 @@ class FakeEnv : public Env {
   explicit FakeEnv(long failAt = -1, bool childRuns = false)
       : failAt_(failAt), childRuns_(childRuns) {}
 
-  long Calls() const { return calls_; }
   // The fault made, if the run reached call `failAt`.
   const std::optional<Fault>& Met() const { return fault_; }
 
