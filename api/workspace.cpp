@@ -24,16 +24,20 @@ bool IsOutputName(const std::string& name) {
 }
 
 // Removes what a repair makes in its work directory, and the directory when that leaves it
-// empty. Anything else in it stays, and so does the directory.
+// empty. Anything else in it stays, and so does the directory. What one sweep could not remove
+// gets a second: a file just closed may be held for a moment (on Windows, by a scanner), and a
+// directory left behind goes only when the next repair comes into the folder.
 void RemoveWork(const fs::path& dir) {
   Env* env = CurrentEnv();
-  std::vector<fs::path> names;
-  env->List(dir, kMostNames, &names);
-  for (const fs::path& name : names) {
-    if (IsOutputName(ToUtf8(name))) env->Remove(dir / name);
+  for (int sweep = 0; sweep < 2; ++sweep) {
+    std::vector<fs::path> names;
+    env->List(dir, kMostNames, &names);
+    for (const fs::path& name : names) {
+      if (IsOutputName(ToUtf8(name))) env->Remove(dir / name);
+    }
+    for (const char* name : kWorkFiles) env->Remove(dir / name);
+    if (!env->Remove(dir)) return;
   }
-  for (const char* name : kWorkFiles) env->Remove(dir / name);
-  env->Remove(dir);
 }
 
 void RemoveAbandoned(const fs::path& directory) {

@@ -25,10 +25,12 @@ using SwrContextPtr = std::unique_ptr<SwrContext, FreeWith<SwrContext, swr_free>
 using PacketPtr = std::unique_ptr<AVPacket, FreeWith<AVPacket, av_packet_free>>;
 using FramePtr = std::unique_ptr<AVFrame, FreeWith<AVFrame, av_frame_free>>;
 
-// An output context owns its I/O context, which must be closed before the context is freed.
+// An output context owns its I/O context, which must be closed before the context is freed,
+// unless the caller made it (AVFMT_FLAG_CUSTOM_IO) and frees it.
 struct OutputFormatFree {
   void operator()(AVFormatContext* context) const noexcept {
-    if (context->oformat != nullptr && !(context->oformat->flags & AVFMT_NOFILE)) {
+    if (context->oformat != nullptr && !(context->oformat->flags & AVFMT_NOFILE) &&
+        !(context->flags & AVFMT_FLAG_CUSTOM_IO)) {
       avio_closep(&context->pb);
     }
     avformat_free_context(context);

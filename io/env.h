@@ -24,6 +24,10 @@ class WritableFile {
  public:
   virtual ~WritableFile() = default;
   virtual std::error_code Append(const void* data, std::size_t size) = 0;
+  // Moves where the next Append writes to `offset` bytes from the file's start, for formats
+  // whose writer goes back to fill in a size once it knows it. Past the end, the gap reads as
+  // zeros.
+  virtual std::error_code Seek(std::uint64_t offset) = 0;
   virtual std::error_code Flush() = 0;
   // Closes once; later calls return the first call's result.
   virtual std::error_code Close() = 0;

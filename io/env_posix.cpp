@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <thread>
 
@@ -39,6 +40,12 @@ class PosixWritableFile final : public WritableFile {
       size -= static_cast<std::size_t>(written);
     }
     return {};
+  }
+  std::error_code Seek(std::uint64_t offset) override {
+    if (offset > std::uint64_t(std::numeric_limits<off_t>::max())) {
+      return std::make_error_code(std::errc::file_too_large);
+    }
+    return ::lseek(fd_, off_t(offset), SEEK_SET) < 0 ? LastSystemError() : std::error_code{};
   }
   // Writes go straight to the descriptor; there is no buffer of ours to flush.
   std::error_code Flush() override { return {}; }
@@ -74,7 +81,8 @@ class PosixEnv final : public Env {
   }
 
   std::error_code Rename(const fs::path& from, const fs::path& to, bool replace) override {
-    if (replace) return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code{} : LastSystemError();
+    if (replace)
+      return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code{} : LastSystemError();
     // A hard link fails when anything is at `to`, atomically; the old name then goes.
     if (::link(from.c_str(), to.c_str()) != 0) return LastSystemError();
     ::unlink(from.c_str());

@@ -51,6 +51,13 @@ class Win32WritableFile final : public WritableFile {
     }
     return {};
   }
+  std::error_code Seek(std::uint64_t offset) override {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    if (to.QuadPart < 0) return std::make_error_code(std::errc::file_too_large);
+    return ::SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN) ? std::error_code{}
+                                                                : LastSystemError();
+  }
   // Writes go straight to the handle; there is no buffer of ours to flush.
   std::error_code Flush() override { return {}; }
   std::error_code Close() override {

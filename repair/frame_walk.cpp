@@ -11,8 +11,6 @@ constexpr std::uint64_t kReportStep = std::uint64_t{1} << 20;
 // How far behind its position a walk may still read: it steps back over the last frame taken
 // when a chain breaks, and frames are at most a few tens of kilobytes.
 constexpr std::uint64_t kReadBehind = std::uint64_t{256} << 10;
-// Ranges shorter than this are not worth a second thread.
-constexpr std::uint64_t kSplitMinimum = std::uint64_t{1} << 20;
 
 void AddDamage(RangeWalk* out, std::uint64_t from, std::uint64_t to) {
   if (to <= from) return;
@@ -196,7 +194,7 @@ bool FrameWalker::WalkOn(State& state, std::uint64_t end, std::uint64_t pauseAt,
     if (bytesDone != nullptr && pos > reported) *bytesDone += std::min(pos, end) - reported;
     return paused;
   };
-  bool lastWasFrame = false;
+  bool& lastWasFrame = state.lastWasFrame;
   while (pos < end) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) return finish(false);
     if (!state.synced) {
@@ -261,13 +259,14 @@ bool FrameWalker::WalkOn(State& state, std::uint64_t end, std::uint64_t pauseAt,
 }
 
 void FrameWalker::WalkSplit(std::uint64_t begin, std::uint64_t end, bool boxed, RangeWalk* out,
-                            const std::function<bool(std::uint64_t)>& progress) const {
+                            const std::function<bool(std::uint64_t)>& progress,
+                            std::uint64_t splitMinimum) const {
   std::atomic<std::uint64_t> done{0};
   std::atomic<bool> stop{false};
   const auto tick = [&] {
     if (progress && progress(done.load())) stop = true;
   };
-  if (end - begin < kSplitMinimum || std::thread::hardware_concurrency() < 2) {
+  if (end - begin < splitMinimum || std::thread::hardware_concurrency() < 2) {
     State state{begin, false, out->frames.size()};
     WalkOn(state, end, end, nullptr, out, &done, &stop, tick);
     if (!boxed) TrimUnboxed(out);

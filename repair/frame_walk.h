@@ -80,9 +80,11 @@ class FrameWalker {
 
   // Walks [begin, end) on two threads when it is long enough, joining where the chains meet;
   // the result is the one a single walk gives. `progress` gets the bytes done and returns true
-  // to stop.
+  // to stop. Ranges shorter than `splitMinimum` are not worth a second thread; tests lower it
+  // to split short ones.
   void WalkSplit(std::uint64_t begin, std::uint64_t end, bool boxed, RangeWalk* out,
-                 const std::function<bool(std::uint64_t)>& progress) const;
+                 const std::function<bool(std::uint64_t)>& progress,
+                 std::uint64_t splitMinimum = std::uint64_t{1} << 20) const;
 
   // Whether a chain starts at `at`.
   bool ChainAt(std::uint64_t at, std::uint64_t end) const;
@@ -112,6 +114,9 @@ class FrameWalker {
     std::size_t chainStart = 0;  // index of the current chain's first frame in the output
     int stream = 0;              // the stream of the last frame taken
     std::uint64_t passed = pos;  // what was reported passed ends here
+    // The walk stands right behind a frame it took, which it steps back over when the chain
+    // breaks here. A walk paused and resumed must remember it.
+    bool lastWasFrame = false;
   };
   // Walks on from `state` until `end`, or until it stands synced at a frame start at or after
   // `pauseAt`: at once when `join` is null, else only at one that the sorted `join` holds.

@@ -65,10 +65,11 @@ record front-index 1 2 44100 -b:a 96k -movflags +faststart
 record main 1 2 44100 -b:a 96k -profile:a aac_main -aac_pred 1  # frames with prediction data
 "$bin/recorderize" "$work/stereo.m4a" "$work/recorder.m4a"
 
-damage stereo decode_frames container
-damage mono decode_frames general_repair
-damage recorder general_repair
-damage main  # raw frames only
+damage stereo decode_frames container walk
+damage mono decode_frames general_repair walk
+damage recorder general_repair walk
+damage low-rate walk
+damage main walk
 for name in stereo mono low-rate front-index recorder; do
   mkdir -p "$seeds/prepare_sample"
   cp "$work/$name.m4a" "$seeds/prepare_sample/"
@@ -85,6 +86,8 @@ mkdir -p "$seeds/alac_frame"
 record alac-stereo 1 2 44100 -c:a alac -sample_fmt s16p
 record alac-mono 1 1 48000 -c:a alac -sample_fmt s32p
 record alac-verbatim 1 1 44100 -c:a alac -sample_fmt s16p -compression_level 0 -t 0.2
+damage alac-stereo walk
+damage alac-mono walk
 for name in alac-stereo alac-mono alac-verbatim; do
   file=$work/$name.m4a
   mdat=$(offset_of mdat "$file")
@@ -96,6 +99,8 @@ done
 record quicktime 1 2 44100 -b:a 64k -f mov
 record fragmented 1 2 44100 -b:a 64k -movflags frag_keyframe+empty_moov -frag_duration 300000
 cp "$work/quicktime.m4a" "$work/fragmented.m4a" "$work/front-index.m4a" "$seeds/container/"
+# The walk's: the other layouts too, whole, as the walk meets them beside the damaged copies.
+cp "$work/quicktime.m4a" "$work/fragmented.m4a" "$work/front-index.m4a" "$seeds/walk/"
 timeout 60 ffmpeg -nostdin -v error -f lavfi -i sine=frequency=523:duration=0.3 -c:a alac \
   -y "$seeds/container/alac.m4a"
 timeout 60 ffmpeg -nostdin -v error -f lavfi -i testsrc=d=0.4:s=64x64 \
@@ -109,7 +114,11 @@ for video in "libx264 -x264-params aud=1" "libx265 -x265-params log-level=error:
     -y "$work/video.mp4"
   mdat=$(offset_of mdat "$work/video.mp4")
   bytes_at "$work/video.mp4" $((mdat + 4)) 16384 >"$seeds/nal_run/${video%% *}"
+  # The walk steps over the pictures between the sound's frames.
+  head -c $(($(last_offset_of moov "$work/video.mp4") - 4)) "$work/video.mp4" \
+    >"$seeds/walk/video-${video%% *}-no-index"
 done
-for target in general_repair prepare_sample decode_frames text aac_frame alac_frame container nal_run; do
+for target in general_repair prepare_sample decode_frames text aac_frame alac_frame container nal_run \
+  walk; do
   echo "$target: $(find "$seeds/$target" -type f | wc -l) seeds"
 done

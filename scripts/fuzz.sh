@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${QUILLMEND_FUZZ_BUILD_DIR:-build-fuzz}
-targets=(general_repair prepare_sample decode_frames text aac_frame alac_frame container nal_run)
+targets=(general_repair prepare_sample decode_frames text aac_frame alac_frame container nal_run walk)
 
 scripts/setup.sh clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B "$build" -DQUILLMEND_FUZZ=ON -DQUILLMEND_BUILD_TESTS=OFF \

@@ -1,6 +1,7 @@
 // Bad input through the exported calls, on real files: each row's code and exact log lines,
 // with every input unchanged afterwards and nothing written but the row's own files in its
-// output directory. Faults of the file system itself are made through the Env (fault_test).
+// output directory. Faults of the file system itself are made through the Env
+// (fault_injection_test).
 #include <algorithm>
 
 #include "support/support.h"
