@@ -139,6 +139,27 @@ Status SplitSameTracks(const std::uint8_t* data, const ContainerLayout& containe
   return Status::Ok();
 }
 
+// A stream the first search took for one (a few frames of another track's kind that chained by
+// chance) that no frame of the walk belongs to is none.
+void DropEmptyStreams(Streams* streams, WalkResult* result) {
+  std::vector<std::uint64_t> frames(result->streams.size(), 0);
+  for (const FrameRef& f : result->frames) ++frames[f.stream];
+  std::vector<std::uint8_t> index(frames.size(), 0);
+  std::size_t kept = 0;
+  for (std::size_t s = 0; s < frames.size(); ++s) {
+    index[s] = std::uint8_t(kept);
+    if (frames[s] == 0) continue;
+    if (kept != s) {
+      result->streams[kept] = std::move(result->streams[s]);
+      streams->found[kept] = std::move(streams->found[s]);
+    }
+    ++kept;
+  }
+  result->streams.resize(kept);
+  streams->found.resize(kept);
+  for (FrameRef& f : result->frames) f.stream = index[f.stream];
+}
+
 }  // namespace
 
 const char* RateSourceName(RateSource source) {
@@ -214,13 +235,13 @@ Status Walk(const std::uint8_t* data, std::uint64_t size, const WalkOptions& opt
   }
   if (result->frames.empty()) return Status::Failed(Status::Code::kNoAudio, "no audio was found");
   if (!result->others.empty()) result->video = true;
+  DropEmptyStreams(&streams, result);
+  for (std::size_t s = 0; s < result->streams.size(); ++s) {
+    if (result->streams[s].rate == 0) ChooseRate(data, size, streams, options, s, result);
+  }
   if (const Status s = SplitSameTracks(data, container, options, *streams.found[0].syntax, result);
       !s.ok()) {
     return s;
-  }
-  if (streams.rateFromFrames) ChooseRate(data, size, streams, options, 0, result);
-  for (const std::size_t s : streams.rateFromFramesOf) {
-    ChooseRate(data, size, streams, options, s, result);
   }
   EstimateLoss(data, result);
   if (options.passed) options.passed(0, size);

@@ -30,6 +30,14 @@ constexpr double kSiblingBitrateFactor = 1.3;
 // Another stream is taken for real when it explains this many of the places where the first
 // stream's chains break in the probe: one break is damage, a dozen alike are a track.
 constexpr int kStreamEvidence = 12;
+// A probe whose frames cover this share of the media it walked speaks for the whole stream;
+// less, and other tracks may lie between its frames.
+constexpr double kCovered = 0.85;
+// How far into a damaged stretch another track's first frame is looked for.
+constexpr std::uint64_t kLookInStretch = 4096;
+// In a short recording fewer breaks may be all there are: a kind that explains most of them and
+// at least this many is a track too.
+constexpr int kFewBreaks = 3;
 // Streams a file may hold that the walk tells apart.
 constexpr std::size_t kMostStreams = 8;
 
@@ -288,6 +296,91 @@ bool InferAlac(const std::uint8_t* data, const ContainerLayout& container, Found
   return false;
 }
 
+// Frames of tracks of other rates and layouts laid in turn (a stereo track beside a mono one at
+// another rate): at each place the first group whose frame fits, with something that fits behind
+// it, is taken; the kinds (group, shape) a long enough run holds, each with its frames, in the
+// order they were first met.
+std::vector<std::pair<std::pair<int, std::uint64_t>, int>> DiscoverMixed(
+    const std::uint8_t* data, const ContainerLayout& container, const OtherSamplesList& list,
+    bool* steppedOver) {
+  const std::vector<const OtherSamples*> others = Pointers(list);
+  std::vector<aac::AacSyntax> unbound;
+  for (const RateGroup& g : kGroups) unbound.emplace_back(g.samplingIndex);
+  const auto otherRun = [&](std::uint64_t at, std::uint64_t end) -> std::uint64_t {
+    for (const OtherSamples* o : others) {
+      if (const std::uint64_t run = o->RunAt(data + at, end - at)) return run;
+    }
+    return 0;
+  };
+  const auto fitsAt = [&](std::uint64_t at, std::uint64_t end) -> int {
+    for (std::size_t g = 0; g < unbound.size(); ++g) {
+      if (unbound[g].MayStart(data[at]) && unbound[g].Fits(unbound[g].Read(data + at, end - at))) {
+        return int(g);
+      }
+    }
+    return -1;
+  };
+  std::uint64_t budget = kSearchBytes / 4;
+  for (const MediaRange& range : container.media) {
+    const std::uint64_t stop = std::min(range.end, range.begin + budget);
+    budget -= stop - range.begin;
+    for (std::uint64_t s = range.begin; s < stop; ++s) {
+      std::vector<std::pair<std::pair<int, std::uint64_t>, int>> kinds;
+      std::vector<std::pair<int, std::uint64_t>> run;  // the frames of the run going on
+      std::uint64_t at = s, frames = 0;
+      *steppedOver = false;
+      // A run's frames count once it is as long as a chain; bytes that are none are passed over,
+      // as damage is.
+      const auto close = [&] {
+        if (run.size() >= std::size_t(kChainLinks)) {
+          for (const auto& key : run) {
+            auto known = std::find_if(kinds.begin(), kinds.end(),
+                                      [&](const auto& k) { return k.first == key; });
+            if (known == kinds.end()) {
+              kinds.emplace_back(key, 1);
+            } else {
+              ++known->second;
+            }
+          }
+          frames += run.size();
+        }
+        run.clear();
+      };
+      while (at < range.end && at < s + kProbeBytes) {
+        int taken = -1;
+        FrameRead read;
+        for (std::size_t g = 0; g < unbound.size() && taken < 0; ++g) {
+          if (!unbound[g].MayStart(data[at])) continue;
+          read = unbound[g].Read(data + at, range.end - at);
+          if (!unbound[g].Fits(read)) continue;
+          const std::uint64_t next = at + read.bytes;
+          if (next == range.end || fitsAt(next, range.end) >= 0 || otherRun(next, range.end) != 0) {
+            taken = int(g);
+          }
+        }
+        if (taken < 0) {
+          const std::uint64_t other = run.empty() ? 0 : otherRun(at, range.end);
+          if (other != 0) {
+            at += other;
+            *steppedOver = true;
+            continue;
+          }
+          if (frames == 0 && run.empty()) break;  // the run must start where the search stands
+          close();
+          ++at;
+          continue;
+        }
+        run.emplace_back(kGroups[std::size_t(taken)].samplingIndex, read.shape);
+        at += read.bytes;
+      }
+      close();
+      if (frames >= kDecisiveFrames && kinds.size() >= 2) return kinds;
+    }
+    if (budget == 0) break;
+  }
+  return {};
+}
+
 // The frames alone: the AAC group whose chains hold the most and the rates it stands for, or
 // else ALAC frames.
 Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container,
@@ -295,14 +388,49 @@ Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container,
   Streams out;
   std::vector<GroupProbe> hits = SearchGroups(data, container, others);
   if (hits.empty()) hits = SearchGroups(data, container, others, true);
+  // A stream whose chains cover little of the media they lie in may be one of several tracks of
+  // other rates or layouts laid in turn: the mixed reading decides when it reads more frames.
+  std::uint64_t bestFrames = 0;
+  bool covers = false;
+  for (const GroupProbe& h : hits) {
+    bestFrames = std::max(bestFrames, h.probe.frames);
+    const std::uint64_t window =
+        std::min(MediaEndOf(container, h.probe.at), h.probe.at + kProbeBytes) - h.probe.at;
+    covers = covers || double(h.probe.bytes) >= kCovered * double(window);
+  }
+  if (!covers) {
+    bool steppedOver = false;
+    const auto kinds = DiscoverMixed(data, container, others, &steppedOver);
+    std::uint64_t frames = 0;
+    for (const auto& k : kinds) frames += std::uint64_t(k.second);
+    if (frames > bestFrames) {
+      for (const auto& [kind, count] : kinds) {
+        if (out.found.size() >= kMostStreams || std::uint64_t(count) * 10 < frames) continue;
+        const auto [index, shape] = kind;
+        out.found.push_back(MakeAac(std::make_unique<aac::AacSyntax>(index, shape),
+                                    container.media.front().begin, data,
+                                    container.media.front().end));
+        for (const RateGroup& g : kGroups) {
+          if (g.samplingIndex == index) out.found.back().groupRates = RatesOf(g);
+        }
+      }
+    }
+    if (!out.found.empty()) {
+      out.firstFrame = container.media.front().begin;
+      out.groupRates = out.found.front().groupRates;
+      if (steppedOver) out.others = others;
+      out.status = Status::Ok();
+      return out;
+    }
+  }
   if (hits.empty()) {
     FoundStream alac;
     std::uint64_t at = 0;
     if (!InferAlac(data, container, &alac, &at)) return out;
     out.found.push_back(std::move(alac));
     out.firstFrame = at;
-    out.rateFromFrames = true;
     out.groupRates.assign(kAlacRates.begin(), kAlacRates.end());
+    out.found.front().groupRates = out.groupRates;
     out.status = Status::Ok();
     return out;
   }
@@ -345,7 +473,7 @@ Streams FromFrames(const std::uint8_t* data, const ContainerLayout& container,
         MakeAac(std::move(best->probe.syntax), at, data, MediaEndOf(container, at)));
   }
   out.firstFrame = at;
-  out.rateFromFrames = true;
+  if (out.found.front().groupRates.empty()) out.found.front().groupRates = rates;
   out.groupRates = std::move(rates);
   out.status = Status::Ok();
   return out;
@@ -385,6 +513,17 @@ void NameFitting(const Streams& fromFrames, WalkResult* result) {
   result->fittingChannels = p.channels;
 }
 
+// Whether a probe's chain is long enough to speak for the stream: a few frames that happen to
+// chain at the end of the media do not, unless the media is that short.
+bool Decisive(const Probe& probe, const ContainerLayout& container) {
+  if (!probe.found) return false;
+  if (probe.frames >= kDecisiveFrames) return true;
+  for (const MediaRange& r : container.media) {
+    if (probe.at == r.begin && probe.at + probe.bytes >= r.end) return true;
+  }
+  return false;
+}
+
 // A stream a declaration describes, if the frames bear it out.
 bool TakeDeclared(const std::uint8_t* data, const ContainerLayout& container, const Declared& d,
                   std::uint32_t rateHz, const OtherSamplesList& others, FoundStream* out,
@@ -393,6 +532,7 @@ bool TakeDeclared(const std::uint8_t* data, const ContainerLayout& container, co
     std::unique_ptr<FrameSyntax> unbound = alac::MakeSyntax(d.alac);
     if (!unbound) return false;
     Probe probe = ProbeMedia(data, container, *unbound, others);
+    if (!Decisive(probe, container)) return false;
     *usedOthers = *usedOthers || probe.others > 0;
     if (!probe.found) return false;
     *out = MakeAlac(std::move(probe.syntax), d.alac);
@@ -444,21 +584,46 @@ void FindMoreStreams(const std::uint8_t* data, const ContainerLayout& container,
     walker.Walk(firstFrame, std::min(end, firstFrame + kProbeBytes), true, &walk);
     std::map<std::pair<int, std::uint64_t>, int> kinds;  // (group, shape) -> breaks explained
     std::map<std::pair<int, std::uint64_t>, std::uint64_t> where;
+    const auto isKnown = [&](int index, std::uint64_t shape) {
+      for (const FoundStream& f : streams->found) {
+        const auto* a = dynamic_cast<const aac::AacSyntax*>(f.syntax.get());
+        if (a != nullptr && a->SamplingIndex() == index && aac::ShapeOf(a->Layout()) == shape) {
+          return true;
+        }
+      }
+      return false;
+    };
     for (const Stretch& s : walk.damage) {
-      for (const RateGroup& g : kGroups) {
-        const aac::AacSyntax unbound(g.samplingIndex);
-        if (!unbound.MayStart(data[s.offset])) continue;
-        const FrameRead read = unbound.Read(data + s.offset, end - s.offset);
-        if (!unbound.Fits(read)) continue;
-        const auto key = std::make_pair(g.samplingIndex, read.shape);
-        if (++kinds[key] == 1) where[key] = s.offset;
+      // The other track's frames start in the stretch: at its start, or behind a frame of the
+      // known stream that the broken chain gave back.
+      bool found = false;
+      const std::uint64_t last = std::min(s.offset + s.length, s.offset + kLookInStretch);
+      for (std::uint64_t at = s.offset; at < last && !found; ++at) {
+        for (const RateGroup& g : kGroups) {
+          const aac::AacSyntax unbound(g.samplingIndex);
+          if (!unbound.MayStart(data[at])) continue;
+          const FrameRead read = unbound.Read(data + at, end - at);
+          if (!unbound.Fits(read) || isKnown(g.samplingIndex, read.shape)) continue;
+          // Its frames must chain, with the streams known between them.
+          const aac::AacSyntax candidate(g.samplingIndex, read.shape);
+          std::vector<const FrameSyntax*> with = known;
+          with.push_back(&candidate);
+          if (!FrameWalker(data, with, others).ChainAt(at, end)) continue;
+          const auto key = std::make_pair(g.samplingIndex, read.shape);
+          if (++kinds[key] == 1) where[key] = at;
+          found = true;
+          break;
+        }
       }
     }
+    // A kind that explains most breaks, and more than a few, is a track; one break alone is
+    // damage.
     auto best = kinds.end();
     for (auto it = kinds.begin(); it != kinds.end(); ++it) {
-      if (it->second >= kStreamEvidence && (best == kinds.end() || it->second > best->second)) {
-        best = it;
-      }
+      const bool enough =
+          it->second >= kStreamEvidence ||
+          (it->second >= kFewBreaks && 2 * std::size_t(it->second) > walk.damage.size());
+      if (enough && (best == kinds.end() || it->second > best->second)) best = it;
     }
     if (best == kinds.end()) return;
     const auto [index, shape] = best->first;
@@ -509,9 +674,7 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
     Certain(&p, options.rateHz, RateSource::kOption);
     if (p.codec == Codec::kAac)
       p.samplingIndex = aac::SamplingIndexFromRate(int(options.rateHz / factor));
-    frames.rateFromFrames = false;
     FindMoreStreams(data, container, frames.firstFrame, &frames);
-    for (std::size_t i = 1; i < frames.found.size(); ++i) frames.rateFromFramesOf.push_back(i);
     return frames;
   }
   if (!declared.empty()) {
@@ -519,10 +682,14 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
     out.status = Status::Ok();
     std::uint64_t first = ~std::uint64_t{0};
     bool usedVideo = false;
+    bool missed = false;
     for (const Declared& d : declared) {
       FoundStream s;
       std::uint64_t at = 0;
-      if (!TakeDeclared(data, container, d, options.rateHz, video, &s, &at, &usedVideo)) continue;
+      if (!TakeDeclared(data, container, d, options.rateHz, video, &s, &at, &usedVideo)) {
+        missed = true;
+        continue;
+      }
       first = std::min(first, at);
       const std::uint32_t rate = d.codec == Codec::kAlac ? d.alac.sampleRate
                                  : d.aac.sbr             ? d.aac.rate * 2
@@ -539,14 +706,42 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
       for (const FoundStream& f : out.found) same = same || f.params.SameCoding(s.params);
       if (!same) out.found.push_back(std::move(s));
     }
+    // Tracks of other settings laid in turn chain only together: the frames find them, and the
+    // declarations give them their rates.
+    if (missed && declared.size() > 1) {
+      Streams frames = FromFrames(data, container, video);
+      if (frames.status.ok() && frames.found.size() > out.found.size()) {
+        for (std::size_t i = 0; i < frames.found.size(); ++i) {
+          StreamParams& p = frames.found[i].params;
+          for (const Declared& d : declared) {
+            if (d.codec != p.codec || d.codec != Codec::kAac ||
+                d.aac.channelConfig != p.channelConfig) {
+              continue;
+            }
+            const auto& rates = frames.found[i].groupRates;
+            if (std::find(rates.begin(), rates.end(), d.aac.rate) == rates.end()) continue;
+            Certain(&p, d.aac.sbr ? d.aac.rate * 2 : d.aac.rate,
+                    fromSample ? RateSource::kSample : RateSource::kHeader,
+                    fromSample ? options.sample->name : std::string());
+            p.samplingIndex = d.aac.samplingIndex;
+            if (!fromSample) p.trackId = d.trackId;
+            break;
+          }
+        }
+        // In the order the index lists them.
+        std::stable_sort(frames.found.begin(), frames.found.end(),
+                         [](const FoundStream& a, const FoundStream& b) {
+                           return (a.params.trackId - 1u) < (b.params.trackId - 1u);
+                         });
+        frames.groupRates = frames.found[0].groupRates;
+        return frames;
+      }
+    }
     if (!out.found.empty()) {
       out.firstFrame = first;
       if (videoKnown || usedVideo) out.others = video;
+      // A stream no declaration covers takes its rate from the frames, as below.
       FindMoreStreams(data, container, first, &out);
-      for (std::size_t i = 1; i < out.found.size(); ++i) {
-        // A stream no declaration covered takes its rate from the frames, as below.
-        if (out.found[i].params.rate == 0) out.rateFromFramesOf.push_back(i);
-      }
       return out;
     }
     // A file header that contradicts the frames is damage too; the frames decide. A sample or
@@ -563,7 +758,6 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
   if (videoKnown) out.others = video;
   if (out.status.ok()) {
     FindMoreStreams(data, container, out.firstFrame, &out);
-    for (std::size_t i = 1; i < out.found.size(); ++i) out.rateFromFramesOf.push_back(i);
   }
   return out;
 }
@@ -571,8 +765,9 @@ Streams FindStreams(const std::uint8_t* data, const ContainerLayout& container,
 void ChooseRate(const std::uint8_t* data, std::uint64_t dataSize, const Streams& streams,
                 const WalkOptions& options, std::size_t stream, WalkResult* result) {
   StreamParams& p = result->streams[stream];
-  const std::vector<std::uint32_t>& groupRates =
-      stream == 0 ? streams.groupRates : streams.found[stream].groupRates;
+  const std::vector<std::uint32_t>& groupRates = streams.found[stream].groupRates.empty()
+                                                     ? streams.groupRates
+                                                     : streams.found[stream].groupRates;
   std::vector<FrameRef> frames;
   std::uint64_t bytes = 0;
   for (const FrameRef& f : result->frames) {

@@ -20,12 +20,10 @@ struct FoundStream {
 struct Streams {
   Status status = Status::Failed(Status::Code::kNoAudio, "no audio was found");
   std::vector<FoundStream> found;
-  // The rate is settled after the walk, from all its frames: the band tables, which the walk
-  // needs, are the same for every rate of a group.
-  bool rateFromFrames = false;
-  std::vector<std::uint32_t> groupRates;      // the rates the first stream's frames stand for
-  std::vector<std::size_t> rateFromFramesOf;  // further streams whose rate the frames tell
-  std::uint64_t firstFrame = 0;               // where the first stream's first chain starts
+  // A stream whose rate nothing declared (0) has it settled after the walk, from all its
+  // frames: the band tables, which the walk needs, are the same for every rate of a group.
+  std::vector<std::uint32_t> groupRates;  // the rates the first stream's frames stand for
+  std::uint64_t firstFrame = 0;           // where the first stream's first chain starts
   // Another track's samples that lie between the audio frames: a video's, stepped over.
   OtherSamplesList others;
 };
