@@ -78,14 +78,8 @@ qm_code ChangeRate(const Request& q, std::uint32_t rate, qm_result* r) {
                      "choose one of the rates the repair offered");
   if (index < 0) return Fail(r, misfit);
   Workspace workspace;
-  if (const std::error_code e = workspace.Make(q.outputPath.parent_path())) {
-    return Fail(r,
-                Status::Failed(
-                    Status::Code::kOutput,
-                    "cannot write into " + ToUtf8(q.outputPath.parent_path()) + ": " + e.message(),
-                    "choose another output folder"),
-                {{QM_TRY_OUTPUT, 0}});
-  }
+  if (const Status s = MakeWorkspace(q, &workspace); !s.ok())
+    return Fail(r, s, {{QM_TRY_OUTPUT, 0}});
   Progress progress(q.options);
   const fs::path file = workspace.Output(1);
   M4aWriter writer;

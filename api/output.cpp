@@ -65,6 +65,16 @@ Status PutInPlace(const Request& q, const Workspace& workspace, qm_result* r) {
   return Status::Ok();
 }
 
+Status MakeWorkspace(const Request& q, Workspace* workspace) {
+  const fs::path directory = q.outputPath.parent_path();
+  if (const std::error_code e = workspace->Make(directory)) {
+    return Status::Failed(Status::Code::kOutput,
+                          "cannot write into " + ToUtf8(directory) + ": " + e.message(),
+                          "choose another output folder");
+  }
+  return Status::Ok();
+}
+
 Status WriteFailure(const Request& q, const std::string& why) {
   std::uint64_t available = 0;
   const fs::path directory = q.outputPath.parent_path();

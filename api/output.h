@@ -17,6 +17,8 @@ Status CheckOutput(const Request& request, const std::string& output,
 // Renames the work file of each track of the result into its output; when one cannot be, the
 // ones already in place are taken back.
 Status PutInPlace(const Request& request, const Workspace& workspace, qm_result* result);
+// Makes the repair's work directory beside the output; a failure says why, in words.
+Status MakeWorkspace(const Request& request, Workspace* workspace);
 // Turns a failed write into words, telling a full disk from the rest.
 Status WriteFailure(const Request& request, const std::string& why);
 

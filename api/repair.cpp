@@ -257,14 +257,8 @@ qm_code Repair(const Request& q, qm_result* r) {
   }
 
   Workspace workspace;
-  if (const std::error_code e = workspace.Make(q.outputPath.parent_path())) {
-    return Fail(r,
-                Status::Failed(
-                    Status::Code::kOutput,
-                    "cannot write into " + ToUtf8(q.outputPath.parent_path()) + ": " + e.message(),
-                    "choose another output folder"),
-                {{QM_TRY_OUTPUT, 0}});
-  }
+  if (const Status s = MakeWorkspace(q, &workspace); !s.ok())
+    return Fail(r, s, {{QM_TRY_OUTPUT, 0}});
   const Status ran = q.options.method == QM_METHOD_EXACT
                          ? RunExact(q, w, workspace, progress, r)
                          : RunSdkMethod(q, w, workspace, progress, r);

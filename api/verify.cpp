@@ -31,8 +31,11 @@ std::string Noise(const ReadBack& back) {
 }  // namespace
 
 Status Verify(const std::string& output, const Expected& e, qm_result* r) {
-  const bool sdk = e.method != QM_METHOD_EXACT;
-  const ReadBack back = ReadBackFile(output, sdk, e.nearDamage);
+  // A stretch at the start, one in the middle and the frames beside damage tell audio from
+  // garbage; where the SDK's methods wrote frames the decoder refuses, every frame is decoded so
+  // that the count of glitches is the count, not an estimate.
+  ReadBack back = ReadBackFile(output, false, e.nearDamage);
+  if (e.method != QM_METHOD_EXACT && back.undecodable > 0) back = ReadBackFile(output, true);
   r->frames = back.packets;
   r->seconds = back.seconds;
   r->glitches = back.undecodable;

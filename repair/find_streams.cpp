@@ -841,9 +841,7 @@ void ChooseRate(const std::uint8_t* data, std::uint64_t dataSize, const Streams&
   p.samplingIndex = first.samplingIndex;
   p.rateChoice = {};
   p.rateChoice.rate = p.rate;
-  p.rateChoice.confidence = evidence.confidence == rate::Confidence::kCertain ? Confidence::kCertain
-                            : evidence.confidence == rate::Confidence::kLikely ? Confidence::kLikely
-                                                                               : Confidence::kGuess;
+  p.rateChoice.confidence = evidence.confidence;
   // A guess is the order recorders use the rates in, whatever little the frames said.
   p.rateChoice.source =
       p.rateChoice.confidence == Confidence::kGuess ? RateSource::kAssumed : RateSource::kFrames;

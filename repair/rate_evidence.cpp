@@ -435,17 +435,6 @@ std::string Reason(const Weighed& best, const Weighed& next, bool usual, int fac
 
 }  // namespace
 
-const char* ConfidenceName(Confidence confidence) {
-  switch (confidence) {
-    case Confidence::kCertain:
-      return "certain";
-    case Confidence::kLikely:
-      return "likely";
-    default:
-      return "guess";
-  }
-}
-
 RateEvidence WeighRate(const std::uint8_t* data, std::uint64_t size,
                        std::span<const exact::FrameRef> frames, const StreamShape& shape) {
   RateEvidence evidence;

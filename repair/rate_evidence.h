@@ -19,14 +19,11 @@
 
 namespace quillmend::rate {
 
-enum class Confidence : std::uint8_t {
-  kCertain,  // only one rate reads these frames
-  kLikely,   // the evidence gives the first rate 97 chances in 100 or more
-  kGuess,    // the frames tell little; the first rate is the one recorders use most
-};
-
-// "certain", "likely" or "guess".
-const char* ConfidenceName(Confidence confidence);
+// How sure the weighing is: kCertain when only one rate reads the frames, kLikely when the
+// evidence gives the first rate 97 chances in 100 or more, kGuess when the frames tell little
+// and the first rate is the one recorders use most.
+using exact::Confidence;
+using exact::ConfidenceName;
 
 // How the frames were read.
 struct StreamShape {

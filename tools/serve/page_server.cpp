@@ -99,9 +99,8 @@ std::string Disposition(const char* kind, const std::string& name) {
 }
 
 std::optional<qm_method> ParseMethod(const std::string& text) {
-  if (text.empty() || text == "exact") return QM_METHOD_EXACT;
-  if (text == "general") return QM_METHOD_GENERAL;
-  if (text == "advanced") return QM_METHOD_ADVANCED;
+  qm_method method = QM_METHOD_EXACT;
+  if (text.empty() || qm_method_from_name(text.c_str(), &method) == 0) return method;
   return std::nullopt;
 }
 
@@ -111,7 +110,7 @@ std::optional<std::uint32_t> ParseRate(const std::string& text) {
     return std::nullopt;
   }
   const auto rate = static_cast<std::uint32_t>(std::stoul(text));
-  if (rate != 0 && (rate < 7350 || rate > 96000)) return std::nullopt;
+  if (rate != 0 && !qm_rate_is_valid(rate)) return std::nullopt;
   return rate;
 }
 
