@@ -18,6 +18,8 @@ constexpr std::size_t kMostListed = 4096;
 // Headers read: the nearest in time to the damaged file, where the same recorder's other takes
 // are.
 constexpr std::size_t kMostFiles = 48;
+// The nearest this many are always looked at.
+constexpr std::uint32_t kLeastFiles = 8;
 // The whole look stops after this long, whatever is left.
 constexpr auto kMostTime = std::chrono::milliseconds(400);
 // Of each file, at most this much is read at its start and at its end.
@@ -70,7 +72,8 @@ SiblingLook LookBeside(const fs::path& damaged, const fs::path& extra, bool notB
             [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
   if (candidates.size() > kMostFiles) candidates.resize(kMostFiles);
   for (const Candidate& c : candidates) {
-    if (std::chrono::steady_clock::now() - started > kMostTime) break;
+    // The nearest few are looked at however slow the disk; the rest while time is left.
+    if (look.looked >= kLeastFiles && std::chrono::steady_clock::now() - started > kMostTime) break;
     const MappedFile file(Utf8ToWide(ToUtf8(c.path)));
     if (file.Data() == nullptr) continue;
     ++look.looked;

@@ -188,7 +188,7 @@ std::vector<GroupProbe> SearchGroups(const std::uint8_t* data, const ContainerLa
         if (!walker.ChainAt(s, range.end)) continue;
         RangeWalk walk;
         walker.Walk(s, std::min(range.end, s + kProbeBytes), true, &walk);
-        GroupProbe hit{groupOf[g], {}};
+        GroupProbe hit{groupOf[g], {}, {}};
         if (loose) {
           for (const FrameRef& f : walk.frames) {
             const std::uint64_t shape = syntax.Read(data + f.offset, range.end - f.offset).shape;

@@ -22,7 +22,8 @@ $wine wineboot -i >/dev/null 2>&1 || true
 dir=${QUILLMEND_WINDOWS_BUILD_DIR:-build-windows}
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DQUILLMEND_WINDOWS_FFMPEG="$ffmpeg_prefix" -DQUILLMEND_WINDOWS_HTTPLIB="$httplib_include" \
-  -DQUILLMEND_BUILD_BENCH=OFF -DCMAKE_UNITY_BUILD=ON >/dev/null
+  -DQUILLMEND_BUILD_BENCH=OFF -DCMAKE_UNITY_BUILD=ON \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g0" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g0" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 
 media=$PWD/${QUILLMEND_BUILD_DIR:-build}/test-media

@@ -16,11 +16,11 @@ flags=(
   --disable-swscale --disable-ffplay --disable-ffprobe --enable-ffmpeg
   --enable-avfilter --enable-swresample --enable-w32threads --disable-x86asm
   --enable-protocol=file,pipe
-  --enable-decoder=aac,pcm_s16le
+  --enable-decoder=aac,alac,pcm_s16le
   --enable-encoder=aac,pcm_s16le
   --enable-parser=aac
   --enable-demuxer=aac,mov,pcm_s16le
-  --enable-muxer=ipod,mp4,mov,adts,pcm_s16le,null
+  --enable-muxer=ipod,mp4,mov,adts,pcm_s16le,null,md5
   --enable-bsf=aac_adtstoasc
   --enable-filter=aresample,aformat,anull,abuffer,abuffersink
 )

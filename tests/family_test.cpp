@@ -16,18 +16,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::ByteVector;
 
-// A recording made once per test run with the ffmpeg tool or GStreamer: `command` writes OUT.
 std::string Made(const std::string& name, const std::string& command) {
-  const fs::path dir = test::MediaDirectory() / "family";
-  const fs::path path = dir / name;
-  if (fs::exists(path)) return test::U8(path);
-  fs::create_directories(dir);
-  const fs::path part = dir / ("part-" + std::to_string(std::random_device{}()) + "-" + name);
-  std::string run = command;
-  run.replace(run.find("OUT"), 3, test::Quote(test::U8(part)));
-  EXPECT_EQ(test::Run(run + " 2>&1"), 0) << run;
-  fs::rename(part, path);
-  return test::U8(path);
+  return test::MadeWith("family/" + name, command);
 }
 
 // The tool's command, asked for when it is run: it is made when the support library starts.

@@ -50,7 +50,8 @@ struct Top {
 std::vector<Top> Boxes(const ByteVector& f) {
   std::vector<Top> boxes;
   for (std::size_t at = 0; at + 8 <= f.size();) {
-    const std::size_t size = std::size_t(f[at]) << 24 | f[at + 1] << 16 | f[at + 2] << 8 | f[at + 3];
+    const std::size_t size =
+        std::size_t(f[at]) << 24 | f[at + 1] << 16 | f[at + 2] << 8 | f[at + 3];
     if (size < 8) break;
     boxes.push_back({std::string(f.begin() + long(at) + 4, f.begin() + long(at) + 8), at, size});
     at += size;
@@ -66,7 +67,8 @@ const Top* Find(const std::vector<Top>& boxes, const char* type) {
 
 // Power lost before the index was written: everything from the moov on is gone.
 ByteVector NoIndex(ByteVector f) {
-  if (const Top* moov = Find(Boxes(f), "moov")) f.resize(moov->at);
+  const std::vector<Top> boxes = Boxes(f);
+  if (const Top* moov = Find(boxes, "moov")) f.resize(moov->at);
   return f;
 }
 
@@ -84,7 +86,8 @@ ByteVector IndexRemains(const ByteVector& healthy, bool front) {
     return ByteVector(healthy.begin(), at + 12);
   }
   ByteVector f(healthy.begin(), healthy.begin() + long(mdat->at));
-  f.insert(f.end(), healthy.begin() + long(moov->at), healthy.begin() + long(moov->at + moov->size));
+  f.insert(f.end(), healthy.begin() + long(moov->at),
+           healthy.begin() + long(moov->at + moov->size));
   f.insert(f.end(), healthy.begin() + long(mdat->at),
            healthy.begin() + long(mdat->at + mdat->size * 2 / 3));
   return f;
@@ -167,14 +170,16 @@ TEST_F(RateSources, SiblingsOfOtherSettingsAreNeverUsed) {
   const test::Recording r = At(test::Encoder::kFfmpeg, 44100, 2, test::Content::kMusic);
   test::TempDir dir;
   test::WriteFile(dir.path() / "take.m4a", NoIndex(test::ReadFile(fs::u8path(test::Make(r)))));
-  fs::copy_file(fs::u8path(test::Make(At(test::Encoder::kFfmpeg, 16000, 2, test::Content::kSpeech, 2))),
-                dir.path() / "low.m4a");
-  fs::copy_file(fs::u8path(test::Make(At(test::Encoder::kFfmpeg, 44100, 1, test::Content::kSpeech, 2))),
-                dir.path() / "mono.m4a");
-  const std::string lossless = dir.File("lossless.m4a");
-  ASSERT_EQ(test::Run(test::FfmpegCommand() + "-f lavfi -i sine=r=44100:d=1 -ac 2 -c:a alac " +
-                      test::Quote(lossless)),
-            0);
+  fs::copy_file(
+      fs::u8path(test::Make(At(test::Encoder::kFfmpeg, 16000, 2, test::Content::kSpeech, 2))),
+      dir.path() / "low.m4a");
+  fs::copy_file(
+      fs::u8path(test::Make(At(test::Encoder::kFfmpeg, 44100, 1, test::Content::kSpeech, 2))),
+      dir.path() / "mono.m4a");
+  fs::copy_file(fs::u8path(test::MadeWith(
+                    "lossless-44k-stereo.m4a",
+                    test::FfmpegCommand() + "-f lavfi -i sine=r=44100:d=1 -ac 2 -c:a alac OUT")),
+                dir.path() / "lossless.m4a");
   const Said said = Inspect(dir.File("take.m4a"));
   EXPECT_EQ(said.looked, 3u) << said.json;
   EXPECT_NE(said.source, "sibling") << said.json;
@@ -244,18 +249,20 @@ TEST_F(RateSources, AnotherRateRewritesOnlyTheHeader) {
   ASSERT_EQ(qm_repair(dir.File("take.m4a").c_str(), dir.File("a.m4a").c_str(), &options, &result),
             QM_REPAIRED);
   qm_result_free(result);
-  ASSERT_EQ(qm_change_rate(dir.File("a.m4a").c_str(), 48000, dir.File("b.m4a").c_str(), nullptr,
-                           &result),
-            QM_REPAIRED)
+  ASSERT_EQ(
+      qm_change_rate(dir.File("a.m4a").c_str(), 48000, dir.File("b.m4a").c_str(), nullptr, &result),
+      QM_REPAIRED)
       << qm_result_json(result);
   qm_result_free(result);
-  const test::MediaInfo a = test::ReadMedia(dir.File("a.m4a")), b = test::ReadMedia(dir.File("b.m4a"));
+  const test::MediaInfo a = test::ReadMedia(dir.File("a.m4a")),
+                        b = test::ReadMedia(dir.File("b.m4a"));
   EXPECT_EQ(b.rate, 48000);
   ASSERT_EQ(a.packets.size(), b.packets.size());
-  for (std::size_t i = 0; i < a.packets.size(); ++i) ASSERT_EQ(a.packets[i].data, b.packets[i].data);
-  EXPECT_EQ(qm_change_rate(dir.File("a.m4a").c_str(), 16000, dir.File("c.m4a").c_str(), nullptr,
-                           nullptr),
-            QM_ERR_ARGUMENT);
+  for (std::size_t i = 0; i < a.packets.size(); ++i)
+    ASSERT_EQ(a.packets[i].data, b.packets[i].data);
+  EXPECT_EQ(
+      qm_change_rate(dir.File("a.m4a").c_str(), 16000, dir.File("c.m4a").c_str(), nullptr, nullptr),
+      QM_ERR_ARGUMENT);
   EXPECT_FALSE(fs::exists(dir.path() / "c.m4a"));
 }
 

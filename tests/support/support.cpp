@@ -305,6 +305,19 @@ MediaInfo ReadMedia(const std::string& path, int stream) {
 
 std::string FfmpegCommand() { return kFfmpeg; }
 
+std::string MadeWith(const std::string& name, const std::string& command) {
+  const fs::path path = MediaDirectory() / fs::u8path(name);
+  if (fs::exists(path)) return U8(path);
+  fs::create_directories(path.parent_path());
+  const fs::path part = path.parent_path() / ("part-" + std::to_string(std::random_device{}()) +
+                                              "-" + U8(path.filename()));
+  std::string run = command;
+  run.replace(run.find("OUT"), 3, Quote(U8(part)));
+  if (Run(run + " 2>&1") != 0) throw std::runtime_error("failed: " + run);
+  fs::rename(part, path);
+  return U8(path);
+}
+
 int CountDecodeErrors(const std::string& path) {
   std::string output;
   if (Run(kFfmpeg + "-i " + Quote(path) + " -f null - 2>&1", &output) != 0) return -1;

@@ -129,6 +129,11 @@ struct MediaInfo {
 };
 // Of stream `stream` (0: the first), whatever its kind.
 MediaInfo ReadMedia(const std::string& path, int stream = 0);
+// A recording made once per test run by a command (the ffmpeg tool, GStreamer) that writes OUT,
+// kept in the media directory under `name` (which may hold a folder): the Windows and sanitizer
+// runs read the native run's.
+std::string MadeWith(const std::string& name, const std::string& command);
+
 // The ffmpeg tool as the tests run it (the one beside the test program on Windows), quiet and
 // overwriting, with a blank after it: "ffmpeg -nostdin -v error -y ".
 std::string FfmpegCommand();
