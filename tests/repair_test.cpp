@@ -206,9 +206,11 @@ TEST_F(RepairTest, RepairsIntoOneDirectoryAtOnceGiveTheSameOutputsAsAlone) {
   unsetenv("GTEST_TOTAL_SHARDS");
   unsetenv("GTEST_SHARD_INDEX");
 #endif
+  std::vector<std::string> said(2);
   const auto child = [&](std::size_t i, int32_t& code) {
     code = test::Run(program + " --gtest_also_run_disabled_tests --gtest_filter=ChildProcess.* " +
-                     test::Quote(jobs[i].first) + " " + test::Quote(output("processes", i)));
+                         test::Quote(jobs[i].first) + " " + test::Quote(output("processes", i)),
+                     &said[i]);
   };
   for (std::size_t i = 0; i < jobs.size(); ++i) run(i, "alone", codes[i]);
   const char* kThreads =
@@ -221,7 +223,8 @@ TEST_F(RepairTest, RepairsIntoOneDirectoryAtOnceGiveTheSameOutputsAsAlone) {
   for (std::size_t i = 0; i < 2; ++i)
     threads.emplace_back(child, i, std::ref(codes[2 * jobs.size() + i]));
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(codes, std::vector<int32_t>(codes.size(), ORVM4A_OK));
+  EXPECT_EQ(codes, std::vector<int32_t>(codes.size(), ORVM4A_OK))
+      << "the processes said:\n" << said[0] << "\n" << said[1];
   const auto alone = test::Snapshot(work_.path() / "alone");
   EXPECT_EQ(test::Snapshot(work_.path() / fs::u8path(kThreads)), alone);
   EXPECT_EQ(test::Snapshot(work_.path() / "processes"),
