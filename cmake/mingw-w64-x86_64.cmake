@@ -20,7 +20,7 @@ set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUILLMEND_WINDOWS_FFMPEG)
 # Test discovery and ctest run the programs through Wine.
 find_program(QUILLMEND_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 find_program(QUILLMEND_WINE NAMES wine64 wine)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${QUILLMEND_WINE})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${QUILLMEND_WINE})
 
 # The compiler's own runtime goes into each module, so only the system's DLLs, FFmpeg's and
 # ours are needed beside a program.

@@ -18,10 +18,6 @@ wine=/usr/lib/wine/wine64
 /usr/lib/wine/wineserver -p || true  # 2: one is running already
 trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 $wine wineboot -i >/dev/null 2>&1 || true
-# Wine starts its desktop process when a program first needs it (here the first to start the
-# transcoder), and that process keeps the program's output open for minutes after it ended,
-# which ctest waits for: it is started here, with its output going nowhere.
-$wine rundll32.exe user32.dll,GetDesktopWindow >/dev/null 2>&1 || true
 
 dir=${QUILLMEND_WINDOWS_BUILD_DIR:-build-windows}
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
