@@ -131,8 +131,14 @@ class Win32Env final : public Env {
   std::error_code Remove(const fs::path& path) override {
     // A link is removed as a name, whatever it points to.
     std::error_code error;
-    fs::remove(path, error);
-    return error;
+    if (!fs::remove(path, error) || error) return error;
+    // The name of a file another program still holds outlives its removal until that program
+    // lets go (a virus scanner, an indexer; Wine after another process wrote the file): the
+    // name is waited for a while, so that it is free when this returns.
+    for (int i = 0; i < 25 && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; ++i) {
+      ::Sleep(20);
+    }
+    return {};
   }
 
   std::error_code Rename(const fs::path& from, const fs::path& to, bool replace) override {

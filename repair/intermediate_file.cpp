@@ -1,8 +1,6 @@
 #include "intermediate_file.h"
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "core/log_sink.h"
 #include "io/native_path.h"
@@ -27,17 +25,9 @@ ResultCode LockIntermediateDirectory(const std::string& path, DirectoryLock& loc
 }
 
 ResultCode CreateIntermediateFile(const std::string& path, AppendFile& file) {
-  // A removed file's name can outlive its removal for a moment while another program still
-  // holds the file (a virus scanner or an indexer on Windows; Wine after the previous repair
-  // into this directory): the name is tried again for a while before the repair gives up.
-  constexpr int kAttempts = 25;
-  for (int attempt = 1;; ++attempt) {
-    RemoveIfExists(path);
-    file = AppendFile(path);
-    if (file.IsOpen()) return kOk;
-    if (file.Error() != std::errc::file_exists || attempt == kAttempts) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  RemoveIfExists(path);
+  file = AppendFile(path);
+  if (file.IsOpen()) return kOk;
   LogError(">>[!] Can't create the intermediate file: %s (%s)", path.c_str(),
            file.Error().message().c_str());
   return kIntermediateFile;
